@@ -1,0 +1,199 @@
+// The module frame shared by every korvex extension module.
+//
+// Each deliverable compiles this frame together with one module source. The
+// module source defines `frame::this_module`, a declarative registration
+// table (identity, constant strings, imports, cached builtins, functions),
+// and invokes KORVEX_MODULE_INIT once; the frame walks that table to create
+// and execute the module and to bind and report every call.
+//
+// Protocol: every function that can fail returns NULL or -1 with an
+// exception set, nothing else. C++ exceptions are never used.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "ref.hpp"
+
+namespace frame {
+
+// Index of a row in the module's constant-string table.
+using string_index = std::uint8_t;
+
+inline constexpr std::size_t max_strings = 32;
+inline constexpr std::size_t max_functions = 4;
+inline constexpr std::size_t max_params = 4;
+inline constexpr std::size_t max_cached_builtins = 2;
+
+struct string_row {
+    const char *text;
+    bool interned;
+};
+
+struct call;
+using body_fn = PyObject *(*)(call &) noexcept;
+
+enum class defaults_kind : std::uint8_t {
+    none,
+    // One constant tuple made at exec; functions whose default rows are the
+    // same array share the same tuple object.
+    constant_tuple,
+    // A storage of one default object made at exec, and a builder that makes
+    // the `__defaults__` tuple on first read.
+    builder,
+};
+
+// A default captured at exec: a constant string, or the object held in the
+// function's default storage.
+struct default_value {
+    bool stored;
+    string_index string;
+};
+
+struct function_spec {
+    // Method name: binding messages, traceback entry names, `__name__`.
+    const char *name;
+    // Interned name: namespace key and the code object's name.
+    string_index name_string;
+    string_index qualname;
+    std::span<const string_index> params;
+    std::uint8_t required;
+    bool varargs;
+    bool varkw;
+    // Local names of the code object; empty means no code object. Functions
+    // whose rows are the same array share one tuple.
+    std::span<const string_index> locals;
+    int def_line;
+    body_fn body;
+    defaults_kind defaults;
+    // One row per optional parameter, in parameter order.
+    std::span<const default_value> default_values;
+    // The function made at exec into this function's default storage.
+    const function_spec *default_function;
+};
+
+struct import_spec {
+    string_index name;   // dotted module name, imported absolutely
+    string_index binds;  // namespace key of the top-level package
+    int line;
+};
+
+struct module_spec {
+    const char *name;  // last name component: the module definition's name
+    string_index full_name;
+    string_index source_path;    // code-object form: one backslash
+    string_index test_name;      // "__test__"
+    const char *traceback_file;  // traceback form: two backslashes
+    std::span<const string_row> strings;
+    std::span<const import_spec> imports;
+    std::span<const string_index> cached_builtins;
+    std::span<const function_spec> functions;
+};
+
+// Defined by each module source.
+extern const module_spec this_module;
+
+// Per-process state of one deliverable. It is never torn down.
+struct process_state {
+    std::int64_t interpreter = -1;
+    PyObject *module;
+    PyObject *globals;
+    PyObject *builtins;
+    PyObject *function_type;
+    PyObject *empty_tuple;
+    PyObject *empty_bytes;
+    PyObject *empty_str;
+    PyObject *strings[max_strings];
+    PyObject *local_names[max_functions];
+    PyObject *code[max_functions];
+    PyObject *constant_defaults[max_functions];
+    PyObject *cached_builtins[max_cached_builtins];
+};
+
+extern process_state state;
+
+inline PyObject *string(string_index index) { return state.strings[index]; }
+inline const char *module_full_name()
+{
+    return this_module.strings[this_module.full_name].text;
+}
+
+// --- function objects -------------------------------------------------------
+
+struct function_object {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const function_spec *spec;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *globals;
+    PyObject *code;
+    PyObject *defaults;    // what `__defaults__` reads; NULL reads None
+    PyObject *kwdefaults;  // what `__kwdefaults__` reads; NULL reads None
+    PyObject *stored;      // default storage of one object, or NULL
+    PyObject *name;
+    PyObject *doc;
+    PyObject *dict;
+    PyObject *annotations;
+    PyObject *weakrefs;
+    bool defaults_built;
+};
+
+int ready_function_type();
+// A new function object for `spec`; `code` may be NULL.
+PyObject *new_function(const function_spec &spec, PyObject *code);
+
+// --- calls ------------------------------------------------------------------
+
+// One call of a function object: its bound arguments, and the way a body
+// reports a failure.
+struct call {
+    explicit call(function_object *f);
+
+    function_object *function;
+    PyObject *slots[max_params];  // borrowed from the caller or the defaults
+    ref args;                     // the `*args` tuple, if the function has one
+    ref kwargs;                   // the `**kwargs` dict, if the function has one
+
+    PyObject *operator[](std::size_t i) const { return slots[i]; }
+    PyObject *globals() const { return function->globals; }
+    // Adds this function's traceback entry at `line` and returns NULL.
+    PyObject *fail(int line) const;
+};
+
+// The binding rule. Returns 0, or -1 with an exception set. A failure adds
+// this function's entry at its def line, except a failure to make the `*args`
+// and `**kwargs` containers, which adds none.
+int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames);
+
+// --- traceback entries ------------------------------------------------------
+
+// Adds one entry to the pending exception's traceback. Must be called with an
+// exception set; leaves it set, unless the entry itself cannot be made.
+// `globals` become the entry frame's globals.
+void add_traceback_entry(const char *name, int line, PyObject *globals);
+// The same, named "<module full name>.<name>".
+void add_function_entry(const char *name, int line, PyObject *globals);
+
+// --- small protocol helpers -------------------------------------------------
+
+// Looks a module-level name up in `globals`, then in builtins.
+PyObject *lookup_global(PyObject *globals, PyObject *name);
+// Unpacks one value into two targets, as `k, v = item` does.
+int unpack_two(PyObject *item, ref &first, ref &second);
+// `obj.name()`.
+PyObject *call_method_noargs(PyObject *obj, PyObject *name);
+
+}  // namespace frame
+
+// Defines the one exported symbol of a deliverable.
+#define KORVEX_MODULE_INIT(short_name) \
+    PyMODINIT_FUNC PyInit_##short_name(void) { return frame::module_init(); }
+
+namespace frame {
+PyObject *module_init();
+}

@@ -1,0 +1,470 @@
+// The function-object type of every korvex function.
+//
+// Calls arrive through vectorcall or the classic call and go through the
+// binding rule to the body named in the function's registration row. The
+// attributes mirror those of Python functions, with one difference that
+// callers can see: the defaults a call uses are captured at exec, so
+// assigning `__defaults__` changes only what the attribute reads.
+#include <cstddef>
+
+#include "frame.hpp"
+
+namespace frame {
+namespace {
+
+function_object *as_function(PyObject *self)
+{
+    return reinterpret_cast<function_object *>(self);
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
+                              std::size_t nargsf, PyObject *kwnames) noexcept
+{
+    call c(as_function(self));
+    if (bind_arguments(c, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
+        return nullptr;
+    }
+    return c.function->spec->body(c);
+}
+
+// The classic call: the dict's items become keyword names and values
+// behind the positional ones.
+PyObject *function_call(PyObject *self, PyObject *args,
+                        PyObject *kwargs) noexcept
+{
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    PyObject *const *positional = &PyTuple_GET_ITEM(args, 0);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        return function_vectorcall(self, positional,
+                                   static_cast<std::size_t>(nargs), nullptr);
+    }
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    ref kwnames = ref::steal(PyTuple_New(nkw));
+    if (!kwnames) {
+        return nullptr;
+    }
+    auto **stack = PyMem_New(PyObject *, nargs + nkw);
+    if (stack == nullptr) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        stack[i] = positional[i];
+    }
+    // The values are owned here while the call runs: keyword matching may
+    // run Python code that changes the dict.
+    Py_ssize_t pos = 0;
+    Py_ssize_t filled = 0;
+    PyObject *key;
+    PyObject *value;
+    PyObject *result = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            goto done;
+        }
+        PyTuple_SET_ITEM(kwnames.get(), filled, Py_NewRef(key));
+        stack[nargs + filled] = Py_NewRef(value);
+        filled++;
+    }
+    result = function_vectorcall(self, stack, static_cast<std::size_t>(nargs),
+                                 kwnames.get());
+done:
+    for (Py_ssize_t i = 0; i < filled; i++) {
+        Py_DECREF(stack[nargs + i]);
+    }
+    PyMem_Free(stack);
+    return result;
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    function_object *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->stored);
+    Py_VISIT(f->name);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->annotations);
+    return 0;
+}
+
+int function_clear(PyObject *self)
+{
+    function_object *f = as_function(self);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->stored);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+
+void function_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *function_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<korvex function %U at %p>",
+                                as_function(self)->qualname, self);
+}
+
+PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *)
+{
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject *function_reduce(PyObject *self, PyObject *)
+{
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+// --- attributes -------------------------------------------------------------
+
+PyObject *none_if_null(PyObject *value)
+{
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+PyObject *get_name(PyObject *self, void *)
+{
+    function_object *f = as_function(self);
+    if (f->name == nullptr) {
+        f->name = PyUnicode_InternFromString(f->spec->name);
+        if (f->name == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->name);
+}
+
+int set_name(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_qualname(PyObject *self, void *)
+{
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+int set_qualname(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_doc(PyObject *self, void *)
+{
+    return none_if_null(as_function(self)->doc);
+}
+
+int set_doc(PyObject *self, PyObject *value, void *)
+{
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_dict(PyObject *self, void *)
+{
+    function_object *f = as_function(self);
+    if (f->dict == nullptr) {
+        f->dict = PyDict_New();
+        if (f->dict == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->dict);
+}
+
+int set_dict(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->dict, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_globals(PyObject *self, void *)
+{
+    return Py_NewRef(as_function(self)->globals);
+}
+
+PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyObject *get_code(PyObject *self, void *)
+{
+    return none_if_null(as_function(self)->code);
+}
+
+// Runs the defaults builder once: the tuple of the captured defaults in
+// parameter order, and None for the keyword defaults.
+int build_defaults(function_object *f)
+{
+    if (f->defaults_built || f->spec->defaults != defaults_kind::builder) {
+        return 0;
+    }
+    const function_spec &spec = *f->spec;
+    Py_ssize_t count = static_cast<Py_ssize_t>(spec.default_values.size());
+    PyObject *defaults = PyTuple_New(count);
+    if (defaults == nullptr) {
+        add_function_entry("__defaults__", spec.def_line, f->globals);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        const default_value &value = spec.default_values[i];
+        PyTuple_SET_ITEM(defaults, i,
+                         Py_NewRef(value.stored ? f->stored
+                                                : string(value.string)));
+    }
+    Py_XSETREF(f->defaults, defaults);
+    Py_CLEAR(f->kwdefaults);
+    f->defaults_built = true;
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *)
+{
+    function_object *f = as_function(self);
+    if (build_defaults(f) < 0) {
+        return nullptr;
+    }
+    return none_if_null(f->defaults);
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *)
+{
+    function_object *f = as_function(self);
+    if (build_defaults(f) < 0) {
+        return nullptr;
+    }
+    return none_if_null(f->kwdefaults);
+}
+
+// An accepted assignment to `__defaults__` or `__kwdefaults__`: warn, then
+// store. The builder runs first so that it can never overwrite the value.
+int store_defaults(function_object *f, PyObject *&slot, PyObject *value,
+                   const char *attribute)
+{
+    if (build_defaults(f) < 0) {
+        return -1;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "assigning %s of %.100s changes only what the attribute "
+                  "reads; calls keep the defaults captured at import",
+                  attribute, f->spec->name);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) {
+        return -1;
+    }
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    Py_XSETREF(slot, Py_XNewRef(value));
+    return 0;
+}
+
+int set_defaults(PyObject *self, PyObject *value, void *)
+{
+    if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    function_object *f = as_function(self);
+    return store_defaults(f, f->defaults, value, "__defaults__");
+}
+
+int set_kwdefaults(PyObject *self, PyObject *value, void *)
+{
+    if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    function_object *f = as_function(self);
+    return store_defaults(f, f->kwdefaults, value, "__kwdefaults__");
+}
+
+PyObject *get_annotations(PyObject *self, void *)
+{
+    function_object *f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject *self, PyObject *value, void *)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_module(PyObject *self, void *)
+{
+    return none_if_null(as_function(self)->module);
+}
+
+int set_module(PyObject *self, PyObject *value, void *)
+{
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject *get_is_coroutine(PyObject *, void *) { Py_RETURN_FALSE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"func_closure", get_none, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET,
+     offsetof(function_object, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(function_object, dict),
+     Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(function_object, weakrefs),
+     Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(function_call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec_ = {
+    .name = "korvex.function",
+    .basicsize = sizeof(function_object),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+             Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
+};
+
+}  // namespace
+
+call::call(function_object *f) : function(f), slots{} {}
+
+int ready_function_type()
+{
+    if (state.function_type != nullptr) {
+        return 0;
+    }
+    state.function_type = PyType_FromSpec(&function_spec_);
+    return state.function_type != nullptr ? 0 : -1;
+}
+
+PyObject *new_function(const function_spec &spec, PyObject *code)
+{
+    auto *type = reinterpret_cast<PyTypeObject *>(state.function_type);
+    auto *f = PyObject_GC_New(function_object, type);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->qualname = Py_NewRef(string(spec.qualname));
+    f->module = Py_NewRef(string(this_module.full_name));
+    f->globals = Py_NewRef(state.globals);
+    f->code = Py_XNewRef(code);
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->stored = nullptr;
+    f->name = nullptr;
+    f->doc = nullptr;
+    f->dict = nullptr;
+    f->annotations = nullptr;
+    f->weakrefs = nullptr;
+    f->defaults_built = false;
+    PyObject_GC_Track(f);
+    return reinterpret_cast<PyObject *>(f);
+}
+
+}  // namespace frame

@@ -1,0 +1,396 @@
+// Module definition, create and exec.
+//
+// All state is per process (one deliverable, one interpreter): create hands
+// every import the one executed module, and exec runs the module's
+// statements once. A failed exec drops what it made, so a later import
+// starts again from create.
+#include "frame.hpp"
+
+#ifndef KORVEX_BUILT_FOR_MAJOR
+#define KORVEX_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#endif
+#ifndef KORVEX_BUILT_FOR_MINOR
+#define KORVEX_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
+namespace frame {
+
+process_state state;
+
+namespace {
+
+// --- create -----------------------------------------------------------------
+
+int check_interpreter()
+{
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (state.interpreter == -1) {
+        if (id == -1) {
+            return -1;
+        }
+        state.interpreter = id;
+        return 0;
+    }
+    if (id != state.interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only "
+                        "be loaded into one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+// Copies one spec attribute into the module dict; a missing one is skipped.
+int copy_spec_attribute(PyObject *spec, const char *from, PyObject *dict,
+                        const char *to, bool none_allowed)
+{
+    PyObject *value;
+    int found = PyObject_GetOptionalAttrString(spec, from, &value);
+    if (found <= 0) {
+        return found;
+    }
+    ref owned = ref::steal(value);
+    if (value == Py_None && !none_allowed) {
+        return 0;
+    }
+    return PyDict_SetItemString(dict, to, value);
+}
+
+PyObject *create_module(PyObject *spec, PyModuleDef *)
+{
+    if (check_interpreter() < 0) {
+        return nullptr;
+    }
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
+    }
+    ref name = ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    ref module = ref::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, "loader", dict, "__loader__", true) < 0 ||
+        copy_spec_attribute(spec, "origin", dict, "__file__", true) < 0 ||
+        copy_spec_attribute(spec, "parent", dict, "__package__", true) < 0 ||
+        copy_spec_attribute(spec, "submodule_search_locations", dict,
+                            "__path__", false) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// --- exec steps -------------------------------------------------------------
+
+int check_runtime_version()
+{
+    int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == KORVEX_BUILT_FOR_MAJOR && minor == KORVEX_BUILT_FOR_MINOR) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "compile time Python version %d.%d of module '%.100s' %s "
+                  "runtime version %d.%d",
+                  KORVEX_BUILT_FOR_MAJOR, KORVEX_BUILT_FOR_MINOR,
+                  module_full_name(), "does not match", major, minor);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// Stores a new object into a state slot, releasing what an earlier, failed
+// exec left there.
+int keep(PyObject *&slot, PyObject *value)
+{
+    Py_XSETREF(slot, value);
+    return value != nullptr ? 0 : -1;
+}
+
+int make_empty_objects()
+{
+    if (keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
+        keep(state.empty_str, PyUnicode_New(0, 0)) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int make_strings()
+{
+    std::size_t index = 0;
+    for (const string_row &row : this_module.strings) {
+        PyObject *text = row.interned ? PyUnicode_InternFromString(row.text)
+                                      : PyUnicode_FromString(row.text);
+        if (keep(state.strings[index++], text) < 0 ||
+            PyObject_Hash(text) == -1) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int register_in_sys_modules()
+{
+    PyObject *modules = PySys_GetObject("modules");
+    if (modules == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
+        return -1;
+    }
+    PyObject *key = string(this_module.full_name);
+    int present = PyMapping_HasKeyWithError(modules, key);
+    if (present != 0) {
+        return present < 0 ? -1 : 0;
+    }
+    return PyObject_SetItem(modules, key, state.module);
+}
+
+int cache_builtins()
+{
+    std::size_t index = 0;
+    for (string_index name : this_module.cached_builtins) {
+        PyObject *value;
+        int found = PyObject_GetOptionalAttr(state.builtins, string(name),
+                                             &value);
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                         string(name));
+        }
+        if (found <= 0) {
+            return -1;
+        }
+        Py_XSETREF(state.cached_builtins[index++], value);
+    }
+    return 0;
+}
+
+PyObject *make_name_tuple(std::span<const string_index> names)
+{
+    auto count = static_cast<Py_ssize_t>(names.size());
+    PyObject *tuple = PyTuple_New(count);
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(string(names[i])));
+    }
+    return tuple;
+}
+
+PyObject *make_defaults_tuple(std::span<const default_value> values)
+{
+    auto count = static_cast<Py_ssize_t>(values.size());
+    PyObject *tuple = PyTuple_New(count);
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(string(values[i].string)));
+    }
+    return tuple;
+}
+
+// Index of the first earlier function whose rows share `rows` (the same
+// array), or `upto` when none does.
+template <typename Member>
+std::size_t first_sharing(std::size_t upto, Member member)
+{
+    const auto &functions = this_module.functions;
+    for (std::size_t i = 0; i < upto; i++) {
+        if ((functions[i].*member).data() == (functions[upto].*member).data()) {
+            return i;
+        }
+    }
+    return upto;
+}
+
+PyObject *make_code(const function_spec &spec, PyObject *local_names)
+{
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.varargs) {
+        flags |= CO_VARARGS;
+    }
+    if (spec.varkw) {
+        flags |= CO_VARKEYWORDS;
+    }
+    PyObject *name = string(spec.name_string);
+    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+        static_cast<int>(spec.params.size()), 0, 0,
+        static_cast<int>(spec.locals.size()), 0, flags, state.empty_bytes,
+        state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple,
+        state.empty_tuple, string(this_module.source_path), name, name,
+        spec.def_line, state.empty_bytes, state.empty_bytes));
+}
+
+// The local-name tuples, the constant defaults tuples and the code objects,
+// in the order of the module's functions.
+int make_constants()
+{
+    const auto &functions = this_module.functions;
+    for (std::size_t i = 0; i < functions.size(); i++) {
+        const function_spec &spec = functions[i];
+        PyObject *names = nullptr;
+        if (!spec.locals.empty()) {
+            std::size_t shared = first_sharing(i, &function_spec::locals);
+            names = shared < i ? Py_NewRef(state.local_names[shared])
+                               : make_name_tuple(spec.locals);
+            if (keep(state.local_names[i], names) < 0) {
+                return -1;
+            }
+        }
+        if (spec.defaults == defaults_kind::constant_tuple) {
+            std::size_t shared =
+                first_sharing(i, &function_spec::default_values);
+            PyObject *defaults =
+                shared < i ? Py_NewRef(state.constant_defaults[shared])
+                           : make_defaults_tuple(spec.default_values);
+            if (keep(state.constant_defaults[i], defaults) < 0) {
+                return -1;
+            }
+        }
+        if (names != nullptr && keep(state.code[i], make_code(spec, names)) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// `import a.b` at module level: binds the top-level package.
+int run_import(const import_spec &import)
+{
+    ref locals = ref::steal(PyDict_New());
+    if (!locals) {
+        return -1;
+    }
+    ref package = ref::steal(PyImport_ImportModuleLevelObject(
+        string(import.name), state.globals, locals.get(), nullptr, 0));
+    if (!package) {
+        return -1;
+    }
+    return PyDict_SetItem(state.globals, string(import.binds), package.get());
+}
+
+int define_function(std::size_t index)
+{
+    const function_spec &spec = this_module.functions[index];
+    ref function = ref::steal(new_function(spec, state.code[index]));
+    if (!function) {
+        return -1;
+    }
+    auto *f = reinterpret_cast<function_object *>(function.get());
+    if (spec.defaults == defaults_kind::constant_tuple) {
+        f->defaults = Py_NewRef(state.constant_defaults[index]);
+    }
+    else if (spec.default_function != nullptr) {
+        f->stored = new_function(*spec.default_function, nullptr);
+        if (f->stored == nullptr) {
+            return -1;
+        }
+    }
+    return PyDict_SetItem(state.globals, string(spec.name_string),
+                          function.get());
+}
+
+int store_test_dict()
+{
+    ref test = ref::steal(PyDict_New());
+    if (!test) {
+        return -1;
+    }
+    return PyDict_SetItem(state.globals, string(this_module.test_name),
+                          test.get());
+}
+
+// The exec steps that report a failure with the init entry, which names
+// the line of the statement being run.
+int run_statements(int &line)
+{
+    line = 1;
+    if (register_in_sys_modules() < 0 || cache_builtins() < 0 ||
+        ready_function_type() < 0 || make_constants() < 0) {
+        return -1;
+    }
+    for (const import_spec &import : this_module.imports) {
+        line = import.line;
+        if (run_import(import) < 0) {
+            return -1;
+        }
+    }
+    for (std::size_t i = 0; i < this_module.functions.size(); i++) {
+        line = this_module.functions[i].def_line;
+        if (define_function(i) < 0) {
+            return -1;
+        }
+    }
+    line = 1;
+    return store_test_dict();
+}
+
+void drop_current_module()
+{
+    Py_CLEAR(state.module);
+    Py_CLEAR(state.globals);
+}
+
+int exec_module(PyObject *module)
+{
+    if (state.module != nullptr) {
+        if (state.module == module) {
+            return 0;
+        }
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. "
+                     "Re-initialisation is not supported.",
+                     this_module.name);
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    state.globals = Py_NewRef(PyModule_GetDict(module));
+    if (keep(state.builtins, PyImport_AddModuleRef("builtins")) < 0 ||
+        PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0 ||
+        check_runtime_version() < 0 || make_empty_objects() < 0 ||
+        make_strings() < 0) {
+        drop_current_module();
+        return -1;
+    }
+    int line;
+    if (run_statements(line) < 0) {
+        char entry[128];
+        PyOS_snprintf(entry, sizeof(entry), "init %s", module_full_name());
+        add_traceback_entry(entry, line, state.globals);
+        drop_current_module();
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = nullptr,
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyObject *module_init()
+{
+    definition.m_name = this_module.name;
+    return PyModuleDef_Init(&definition);
+}
+
+}  // namespace frame

@@ -1,0 +1,104 @@
+// Small pieces of the interpreter's protocol that module bodies share.
+#include "frame.hpp"
+
+namespace frame {
+
+PyObject *lookup_global(PyObject *globals, PyObject *name)
+{
+    PyObject *value;
+    // A failing namespace look-up counts as absent.
+    if (PyDict_GetItemRef(globals, name, &value) > 0) {
+        return value;
+    }
+    PyErr_Clear();
+    int found = PyObject_GetOptionalAttr(state.builtins, name, &value);
+    if (found == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return found > 0 ? value : nullptr;
+}
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] int too_few_values(Py_ssize_t count)
+{
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack",
+                 count, count == 1 ? "" : "s");
+    return -1;
+}
+
+[[gnu::cold, gnu::noinline]] int too_many_values()
+{
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                 static_cast<Py_ssize_t>(2));
+    return -1;
+}
+
+// The next item of `iterator` into `target`: 1, 0 at the end (StopIteration
+// included), or -1 on error.
+int next_item(PyObject *iterator, ref &target)
+{
+    target = ref::steal(PyIter_Next(iterator));
+    if (target) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace
+
+int unpack_two(PyObject *item, ref &first, ref &second)
+{
+    if (PyTuple_Check(item)) {
+        Py_ssize_t size = PyTuple_GET_SIZE(item);
+        if (size < 2) {
+            return too_few_values(size);
+        }
+        if (size > 2) {
+            return too_many_values();
+        }
+        first = ref::new_ref(PyTuple_GET_ITEM(item, 0));
+        second = ref::new_ref(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    ref iterator = ref::steal(PyObject_GetIter(item));
+    if (!iterator) {
+        return -1;
+    }
+    int got = next_item(iterator.get(), first);
+    if (got <= 0) {
+        return got < 0 ? -1 : too_few_values(0);
+    }
+    got = next_item(iterator.get(), second);
+    if (got <= 0) {
+        return got < 0 ? -1 : too_few_values(1);
+    }
+    ref extra;
+    got = next_item(iterator.get(), extra);
+    if (got != 0) {
+        return got < 0 ? -1 : too_many_values();
+    }
+    return 0;
+}
+
+PyObject *call_method_noargs(PyObject *obj, PyObject *name)
+{
+    PyTypeObject *type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return PyObject_CallMethodNoArgs(obj, name);
+    }
+    PyObject *method;
+    int found = PyObject_GetOptionalAttr(obj, name, &method);
+    if (found == 0) {
+        PyErr_Format(PyExc_AttributeError,
+                     "'%.200s' object has no attribute '%U'", type->tp_name,
+                     name);
+    }
+    if (found <= 0) {
+        return nullptr;
+    }
+    ref bound = ref::steal(method);
+    return PyObject_CallNoArgs(bound.get());
+}
+
+}  // namespace frame

@@ -1,0 +1,1 @@
+"""korvex: list helpers for CPython 3.13, as native extension modules."""

@@ -1,0 +1,1 @@
+"""Dict helpers: write."""

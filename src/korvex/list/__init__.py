@@ -1,0 +1,1 @@
+"""List helpers: read, ambrel, count and strutils."""
