@@ -187,6 +187,9 @@ PyObject *lookup_global(PyObject *globals, PyObject *name);
 int unpack_two(PyObject *item, ref &first, ref &second);
 // `obj.name()`.
 PyObject *call_method_noargs(PyObject *obj, PyObject *name);
+// The generic call `callable(*args, **kwargs)`, with its recursion guard and
+// its check that a failing callable set an exception.
+PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs);
 
 }  // namespace frame
 

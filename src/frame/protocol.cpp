@@ -102,3 +102,38 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name)
 }
 
 }  // namespace frame
+
+namespace frame {
+
+PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs)
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                     Py_TYPE(callable)->tp_name);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = call(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError,
+                        "NULL result without error in PyObject_Call");
+    }
+    else if (result != nullptr && PyErr_Occurred()) {
+        Py_DECREF(result);
+        PyObject *cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_SystemError,
+                     "%R returned a result with an exception set", callable);
+        PyObject *exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, cause);
+        PyException_SetContext(exc, Py_NewRef(cause));
+        PyErr_SetRaisedException(exc);
+        return nullptr;
+    }
+    return result;
+}
+
+}  // namespace frame

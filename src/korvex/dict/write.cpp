@@ -1,0 +1,201 @@
+// korvex.dict.write: write_klist(d, sep=" ", end="\n") and
+// write_vlist(d, sep=" ", end="\n"), which hand the keys or the values of
+// `d` to the outside writer `list.write.write`.
+#include "frame.hpp"
+
+namespace {
+
+using frame::call;
+using frame::ref;
+using frame::string;
+
+enum : frame::string_index {
+    s_d,
+    s_end,
+    s_items,
+    s_k,
+    s_list,
+    s_list_write,
+    s_sep,
+    s_v,
+    s_write,
+    s_write_klist,
+    s_write_vlist,
+    s_module_name,
+    s_test,
+    s_space,
+    s_newline,
+    s_source_path,
+    string_count,
+};
+
+constexpr frame::string_row strings[] = {
+    {"d", true},
+    {"end", true},
+    {"items", true},
+    {"k", true},
+    {"list", true},
+    {"list.write", true},
+    {"sep", true},
+    {"v", true},
+    {"write", true},
+    {"write_klist", true},
+    {"write_vlist", true},
+    {"korvex.dict.write", true},
+    {"__test__", true},
+    {" ", false},
+    {"\n", false},
+    {"src\\korvex\\dict\\write.cpp", false},
+};
+static_assert(std::size(strings) == string_count);
+
+enum class side { keys, values };
+
+// `list.write.write`, resolved afresh on every call.
+PyObject *resolve_writer(PyObject *globals)
+{
+    ref package = ref::steal(frame::lookup_global(globals, string(s_list)));
+    if (!package) {
+        return nullptr;
+    }
+    ref module = ref::steal(PyObject_GetAttr(package.get(), string(s_write)));
+    if (!module) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(module.get(), string(s_write));
+}
+
+// Appends one side of every (key, value) pair of `d` to `result`.
+int gather(PyObject *result, PyObject *d, side wanted)
+{
+    if (d == Py_None) {
+        PyErr_Format(PyExc_AttributeError,
+                     "'NoneType' object has no attribute '%.30s'", "items");
+        return -1;
+    }
+    if (PyDict_CheckExact(d)) {
+        Py_ssize_t size = PyDict_GET_SIZE(d);
+        Py_ssize_t pos = 0;
+        PyObject *k;
+        PyObject *v;
+        for (;;) {
+            if (PyDict_GET_SIZE(d) != size) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "dictionary changed size during iteration");
+                return -1;
+            }
+            if (!PyDict_Next(d, &pos, &k, &v)) {
+                return 0;
+            }
+            if (PyList_Append(result, wanted == side::keys ? k : v) < 0) {
+                return -1;
+            }
+        }
+    }
+    ref items = ref::steal(frame::call_method_noargs(d, string(s_items)));
+    if (!items) {
+        return -1;
+    }
+    ref iterator = ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) {
+        return -1;
+    }
+    while (ref item = ref::steal(PyIter_Next(iterator.get()))) {
+        ref k;
+        ref v;
+        if (frame::unpack_two(item.get(), k, v) < 0 ||
+            PyList_Append(result, (wanted == side::keys ? k : v).get()) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// list.write.write([k for k, v in d.items()], sep, end), or with v.
+PyObject *write_side(call &c, side wanted, int line)
+{
+    ref writer = ref::steal(resolve_writer(c.globals()));
+    if (!writer) {
+        return c.fail(line);
+    }
+    ref result = ref::steal(PyList_New(0));
+    if (!result || gather(result.get(), c[0], wanted) < 0) {
+        return c.fail(line);
+    }
+    PyObject *args[] = {result.get(), c[1], c[2]};
+    ref written = ref::steal(PyObject_Vectorcall(writer.get(), args, 3, nullptr));
+    if (!written) {
+        return c.fail(line);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *write_klist(call &c) noexcept
+{
+    return write_side(c, side::keys, 3);
+}
+
+PyObject *write_vlist(call &c) noexcept
+{
+    return write_side(c, side::values, 5);
+}
+
+constexpr frame::string_index write_params[] = {s_d, s_sep, s_end};
+constexpr frame::string_index write_locals[] = {s_d, s_sep, s_end, s_k, s_v};
+constexpr frame::default_value write_defaults[] = {
+    {.stored = false, .string = s_space},
+    {.stored = false, .string = s_newline},
+};
+
+constexpr frame::import_spec imports[] = {
+    {.name = s_list_write, .binds = s_list, .line = 1},
+};
+
+constexpr frame::function_spec functions[] = {
+    {
+        .name = "write_klist",
+        .name_string = s_write_klist,
+        .qualname = s_write_klist,
+        .params = write_params,
+        .required = 1,
+        .varargs = false,
+        .varkw = false,
+        .locals = write_locals,
+        .def_line = 2,
+        .body = write_klist,
+        .defaults = frame::defaults_kind::constant_tuple,
+        .default_values = write_defaults,
+        .default_function = nullptr,
+    },
+    {
+        .name = "write_vlist",
+        .name_string = s_write_vlist,
+        .qualname = s_write_vlist,
+        .params = write_params,
+        .required = 1,
+        .varargs = false,
+        .varkw = false,
+        .locals = write_locals,
+        .def_line = 4,
+        .body = write_vlist,
+        .defaults = frame::defaults_kind::constant_tuple,
+        .default_values = write_defaults,
+        .default_function = nullptr,
+    },
+};
+
+}  // namespace
+
+constexpr frame::module_spec frame::this_module = {
+    .name = "write",
+    .full_name = s_module_name,
+    .source_path = s_source_path,
+    .test_name = s_test,
+    .traceback_file = "src\\\\korvex\\\\dict\\\\write.cpp",
+    .strings = strings,
+    .imports = imports,
+    .cached_builtins = {},
+    .functions = functions,
+};
+
+KORVEX_MODULE_INIT(write)

@@ -1,0 +1,118 @@
+// korvex.list.strutils.sundle: multi_str_sundle(sep, *args) and
+// str_sundle(sep, s).
+#include "frame.hpp"
+
+namespace {
+
+using frame::call;
+using frame::ref;
+using frame::string;
+
+enum : frame::string_index {
+    s_a,
+    s_args,
+    s_ls,
+    s_multi_str_sundle,
+    s_s,
+    s_sep,
+    s_split,
+    s_str_sundle,
+    s_module_name,
+    s_test,
+    s_source_path,
+    string_count,
+};
+
+constexpr frame::string_row strings[] = {
+    {"a", true},
+    {"args", true},
+    {"ls", true},
+    {"multi_str_sundle", true},
+    {"s", true},
+    {"sep", true},
+    {"split", true},
+    {"str_sundle", true},
+    {"korvex.list.strutils.sundle", true},
+    {"__test__", true},
+    {"src\\korvex\\list\\strutils\\sundle.cpp", false},
+};
+static_assert(std::size(strings) == string_count);
+
+// Binds its two parameters and looks at neither.
+PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
+
+// Every further argument split with its own `split` and `sep`; the pieces
+// are assigned to the empty slice at the end of one list.
+PyObject *multi_str_sundle(call &c) noexcept
+{
+    PyObject *sep = c[0];
+    PyObject *args = c.args.get();
+    ref ls = ref::steal(PyList_New(0));
+    if (!ls) {
+        return c.fail(4);
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
+        PyObject *a = PyTuple_GET_ITEM(args, i);
+        ref pieces =
+            ref::steal(PyObject_CallMethodOneArg(a, string(s_split), sep));
+        if (!pieces || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
+                                       PY_SSIZE_T_MAX, pieces.get()) < 0) {
+            return c.fail(6);
+        }
+    }
+    return ls.release();
+}
+
+constexpr frame::string_index str_sundle_params[] = {s_sep, s_s};
+constexpr frame::string_index multi_str_sundle_params[] = {s_sep};
+constexpr frame::string_index multi_str_sundle_locals[] = {s_sep, s_args, s_ls,
+                                                           s_a};
+
+constexpr frame::function_spec functions[] = {
+    {
+        .name = "str_sundle",
+        .name_string = s_str_sundle,
+        .qualname = s_str_sundle,
+        .params = str_sundle_params,
+        .required = 2,
+        .varargs = false,
+        .varkw = false,
+        .locals = str_sundle_params,
+        .def_line = 1,
+        .body = str_sundle,
+        .defaults = frame::defaults_kind::none,
+        .default_values = {},
+        .default_function = nullptr,
+    },
+    {
+        .name = "multi_str_sundle",
+        .name_string = s_multi_str_sundle,
+        .qualname = s_multi_str_sundle,
+        .params = multi_str_sundle_params,
+        .required = 1,
+        .varargs = true,
+        .varkw = false,
+        .locals = multi_str_sundle_locals,
+        .def_line = 3,
+        .body = multi_str_sundle,
+        .defaults = frame::defaults_kind::none,
+        .default_values = {},
+        .default_function = nullptr,
+    },
+};
+
+}  // namespace
+
+constexpr frame::module_spec frame::this_module = {
+    .name = "sundle",
+    .full_name = s_module_name,
+    .source_path = s_source_path,
+    .test_name = s_test,
+    .traceback_file = "src\\\\korvex\\\\list\\\\strutils\\\\sundle.cpp",
+    .strings = strings,
+    .imports = {},
+    .cached_builtins = {},
+    .functions = functions,
+};
+
+KORVEX_MODULE_INIT(sundle)
