@@ -38,8 +38,21 @@ def demo_count():
     show("elemcount([[1], [1]])", lambda: elemcount([[1], [1]]))
 
 
+def demo_read():
+    # Reads the lines `make demo` feeds on stdin: "3", then "10 20 30".
+    section("korvex.list.read")
+    from korvex.list.read import read, read_split
+
+    show("read(1, func=int)", lambda: read(1, func=int))
+    show("read_split(func=int)", lambda: read_split(func=int))
+    show("read(1) with no line left", lambda: read(1))
+    show("read(0)", lambda: read(0))
+    show("read.__defaults__[1]('kept')", lambda: read.__defaults__[1]("kept"))
+
+
 SECTIONS = [
     demo_count,
+    demo_read,
 ]
 
 
