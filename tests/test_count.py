@@ -1,0 +1,200 @@
+"""korvex.list.count.elemcount: what it returns and where it fails."""
+
+import pytest
+
+from conftest import entries, innermost, korvex_entries
+from korvex.list.count import elemcount
+
+ENTRY_NAME = "korvex.list.count.elemcount"
+
+
+class RecordingList(list):
+    """A list whose `count` calls are recorded."""
+
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.asked = []
+
+    def count(self, value):
+        self.asked.append(value)
+        return super().count(value)
+
+
+class CountRaises(list):
+    def count(self, value):
+        raise KeyError(value)
+
+
+class Unequal:
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        raise ArithmeticError("no comparing")
+
+
+def failing_walk():
+    yield 1
+    raise ValueError("walk broke")
+
+
+class Done(StopIteration):
+    pass
+
+
+class Walk:
+    """An iterable with a `count`, whose iterator ends with a StopIteration
+    subclass."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __iter__(self):
+        return self.Iterator(self.items)
+
+    def count(self, value):
+        return self.items.count(value)
+
+    class Iterator:
+        def __init__(self, items):
+            self.items = list(items)
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            if not self.items:
+                raise Done
+            return self.items.pop(0)
+
+
+@pytest.mark.parametrize("argument,expected", [
+    ([3, 1, 3, 2, 1, 3], [(3, 3), (1, 2), (2, 1)]),
+    ((5, 4, 5), [(5, 2), (4, 1)]),
+    ("origin", [("o", 1), ("r", 1), ("i", 2), ("g", 1), ("n", 1)]),
+    (b"aba", [(97, 2), (98, 1)]),
+    (range(3), [(0, 1), (1, 1), (2, 1)]),
+    ([None, "a", None], [(None, 2), ("a", 1)]),
+    (Walk([2, 1, 2]), [(2, 2), (1, 1)]),
+])
+def test_counts_in_first_occurrence_order(argument, expected):
+    result = elemcount(argument)
+    assert type(result) is dict
+    assert list(result.items()) == expected
+
+
+@pytest.mark.parametrize("argument", [
+    [], (), "", b"", iter([]), set(), {}, CountRaises(), Walk([]),
+], ids=repr)
+def test_empty_input_never_looks_up_count(argument):
+    assert elemcount(argument) == {}
+
+
+@pytest.mark.parametrize("argument,key_type", [
+    ([1, 1.0, True], int),
+    ([True, 1, 1.0], bool),
+    ([1.0, True, 1], float),
+])
+def test_first_of_equal_elements_is_the_key(argument, key_type):
+    result = elemcount(argument)
+    assert result == {1: 3}
+    key, = result
+    assert type(key) is key_type
+
+
+@pytest.mark.parametrize("sequence", [list, tuple, RecordingList])
+def test_key_is_the_first_object_among_equal_ones(sequence):
+    first, second = tuple([1, 2]), tuple([1, 2])
+    assert first is not second
+    result = elemcount(sequence([first, second, (3,)]))
+    assert result == {(1, 2): 2, (3,): 1}
+    assert next(iter(result)) is first
+
+
+def test_count_is_asked_once_per_distinct_element():
+    argument = RecordingList(["b", "a", "b", "b"])
+    assert elemcount(argument) == {"b": 3, "a": 1}
+    assert argument.asked == ["b", "a"]
+
+
+def test_keyword_argument():
+    assert elemcount(ls=[2, 1, 2]) == {2: 2, 1: 1}
+
+
+@pytest.mark.parametrize("make,error,message,line", [
+    (lambda: 5, TypeError, "'int' object is not iterable", 3),
+    (lambda: None, TypeError, "'NoneType' object is not iterable", 3),
+    (failing_walk, ValueError, "walk broke", 3),
+    (lambda: [Unequal(), Unequal()], ArithmeticError, "no comparing", 4),
+    (lambda: iter([1, 2]), AttributeError,
+     "'list_iterator' object has no attribute 'count'", 6),
+    (lambda: {"k": 1}, AttributeError,
+     "'dict' object has no attribute 'count'", 6),
+    (lambda: {7}, AttributeError, "'set' object has no attribute 'count'", 6),
+    (lambda: [[1], [1], [2]], TypeError, "unhashable type: 'list'", 6),
+    (lambda: CountRaises([4]), KeyError, "4", 6),
+])
+def test_failures_report_their_line(make, error, message, line):
+    with pytest.raises(error) as info:
+        elemcount(make())
+    assert str(info.value) == message
+    assert korvex_entries(info.value) == 1
+    korvex = [e for e in entries(info.value) if e[0] == ENTRY_NAME]
+    assert [e[1] for e in korvex] == [line]
+
+
+def test_unhashable_elements_fail_after_count_ran():
+    argument = RecordingList([[1], [1], [2]])
+    with pytest.raises(TypeError, match="unhashable type: 'list'") as info:
+        elemcount(argument)
+    assert argument.asked == [[1]]
+    assert innermost(info.value)[:2] == (ENTRY_NAME, 6)
+
+
+def test_stop_iteration_subclass_ends_the_walk():
+    assert elemcount(Walk([1, 1, 3])) == {1: 2, 3: 1}
+
+
+class Grows:
+    """Appends to `target` while it holds two elements."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __eq__(self, other):
+        if len(self.target) == 2:
+            self.target.append("added")
+        return False
+
+    __hash__ = object.__hash__
+
+
+class Shrinks(Grows):
+    def __eq__(self, other):
+        del self.target[2:]
+        return False
+
+    __hash__ = object.__hash__
+
+
+def test_walk_sees_a_list_growing_under_it():
+    ls = []
+    first, second = Grows(ls), Grows(ls)
+    ls += [first, second]
+    result = elemcount(ls)
+    assert list(result.items()) == [(first, 1), (second, 1), ("added", 1)]
+
+
+def test_walk_stops_when_the_list_shrinks_under_it():
+    ls = []
+    first, second = Shrinks(ls), Shrinks(ls)
+    ls += [first, second, "gone", "gone too"]
+    assert list(elemcount(ls).items()) == [(first, 1), (second, 1)]
+
+
+@pytest.mark.parametrize("base", [list, tuple])
+def test_subclasses_are_walked_through_their_iterator(base):
+    class Custom(base):
+        def __iter__(self):
+            return iter([9, 1, 9])
+
+    assert list(elemcount(Custom([1, 2, 1])).items()) == [(9, 0), (1, 2)]
