@@ -50,9 +50,48 @@ def demo_read():
     show("read.__defaults__[1]('kept')", lambda: read.__defaults__[1]("kept"))
 
 
+def demo_sundle():
+    section("korvex.list.strutils.sundle")
+    from korvex.list.strutils.sundle import multi_str_sundle, str_sundle
+
+    show("multi_str_sundle(',', 'a,b', 'c', 'd,,e')",
+         lambda: multi_str_sundle(",", "a,b", "c", "d,,e"))
+    show("multi_str_sundle(None, ' x  y ', 'z\\tw')",
+         lambda: multi_str_sundle(None, " x  y ", "z\tw"))
+    show("multi_str_sundle(b'-', b'1-2', b'3')",
+         lambda: multi_str_sundle(b"-", b"1-2", b"3"))
+    show("multi_str_sundle(',')", lambda: multi_str_sundle(","))
+    show("multi_str_sundle(',', 'a,b', 5)",
+         lambda: multi_str_sundle(",", "a,b", 5))
+    show("multi_str_sundle('', 'a')", lambda: multi_str_sundle("", "a"))
+    show("multi_str_sundle(',', 'a', sep=';')",
+         lambda: multi_str_sundle(",", "a", sep=";"))
+    show("str_sundle(s=1, sep=2)", lambda: str_sundle(s=1, sep=2))
+    show("str_sundle(sep=',')", lambda: str_sundle(sep=","))
+
+
+def demo_ambrel():
+    section("korvex.list.ambrel")
+    from korvex.list.ambrel import ambrel
+
+    show("ambrel([1, 2, 3], pow, 2)", lambda: ambrel([1, 2, 3], pow, 2))
+    show("ambrel(['a,b', 'c;d'], str.split, sep=',')",
+         lambda: ambrel(["a,b", "c;d"], str.split, sep=","))
+    show("ambrel({'k': 1, 'j': 2}, str.upper)",
+         lambda: ambrel({"k": 1, "j": 2}, str.upper))
+    show("ambrel(ls=[1, 2], func=str)", lambda: ambrel(ls=[1, 2], func=str))
+    show("ambrel([], None)", lambda: ambrel([], None))
+    show("ambrel(5, str)", lambda: ambrel(5, str))
+    show("ambrel([1, 0], lambda x: 1 / x)",
+         lambda: ambrel([1, 0], lambda x: 1 / x))
+    show("ambrel(ls=[1])", lambda: ambrel(ls=[1]))
+
+
 SECTIONS = [
     demo_count,
     demo_read,
+    demo_sundle,
+    demo_ambrel,
 ]
 
 
