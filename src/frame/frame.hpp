@@ -190,6 +190,11 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name);
 // The generic call `callable(*args, **kwargs)`, with its recursion guard and
 // its check that a failing callable set an exception.
 PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs);
+// The same call made through vectorcall where the callable supports it:
+// the callee sees the same arguments and, where it collects keywords, a
+// dict of its own.
+PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
+                             std::size_t nargsf, PyObject *kwnames);
 
 }  // namespace frame
 

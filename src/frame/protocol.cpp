@@ -105,19 +105,11 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name)
 
 namespace frame {
 
-PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs)
+namespace {
+
+// The generic call's check of what a callable returned.
+PyObject *checked_result(PyObject *callable, PyObject *result)
 {
-    ternaryfunc call = Py_TYPE(callable)->tp_call;
-    if (call == nullptr) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
-                     Py_TYPE(callable)->tp_name);
-        return nullptr;
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject *result = call(callable, args, kwargs);
-    Py_LeaveRecursiveCall();
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError,
                         "NULL result without error in PyObject_Call");
@@ -128,12 +120,75 @@ PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs)
         PyErr_Format(PyExc_SystemError,
                      "%R returned a result with an exception set", callable);
         PyObject *exc = PyErr_GetRaisedException();
-        PyException_SetCause(exc, cause);
-        PyException_SetContext(exc, Py_NewRef(cause));
+        PyException_SetCause(exc, Py_NewRef(cause));
+        PyException_SetContext(exc, cause);
         PyErr_SetRaisedException(exc);
         return nullptr;
     }
     return result;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject *not_callable(PyObject *callable)
+{
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable",
+                 Py_TYPE(callable)->tp_name);
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs)
+{
+    ternaryfunc call = Py_TYPE(callable)->tp_call;
+    if (call == nullptr) {
+        return not_callable(callable);
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = call(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return checked_result(callable, result);
+}
+
+PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
+                             std::size_t nargsf, PyObject *kwnames)
+{
+    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
+    if (vectorcall == nullptr) {
+        if (Py_TYPE(callable)->tp_call == nullptr) {
+            return not_callable(callable);
+        }
+        // Only the classic call: a tuple and, with keywords, a dict.
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        ref tuple = ref::steal(PyTuple_New(nargs));
+        if (!tuple) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+        }
+        ref kwargs;
+        if (kwnames != nullptr) {
+            kwargs = ref::steal(PyDict_New());
+            if (!kwargs) {
+                return nullptr;
+            }
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
+                                   args[nargs + i]) < 0) {
+                    return nullptr;
+                }
+            }
+        }
+        return generic_call(callable, tuple.get(), kwargs.get());
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = vectorcall(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return checked_result(callable, result);
 }
 
 }  // namespace frame

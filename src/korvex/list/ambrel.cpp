@@ -33,20 +33,72 @@ constexpr frame::string_row strings[] = {
 };
 static_assert(std::size(strings) == string_count);
 
-// `(l,) + args`
-PyObject *prepend(PyObject *l, PyObject *args)
-{
-    Py_ssize_t count = PyTuple_GET_SIZE(args);
-    PyObject *tuple = PyTuple_New(count + 1);
-    if (tuple == nullptr) {
-        return nullptr;
+// The arguments of every call of `func`, laid out for vectorcall: a spare
+// slot (so bound methods can prepend their instance in place), the element,
+// `args`, then the values of `kwargs` under a tuple of their names. Every
+// call sees what `(l,) + args` and a fresh copy of `kwargs` would give it;
+// `kwargs` itself never leaves this call, so its values stay put.
+class call_stack {
+  public:
+    call_stack() = default;
+    call_stack(const call_stack &) = delete;
+    call_stack &operator=(const call_stack &) = delete;
+    ~call_stack()
+    {
+        if (items_ != inline_) {
+            PyMem_Free(items_);
+        }
     }
-    PyTuple_SET_ITEM(tuple, 0, Py_NewRef(l));
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyTuple_SET_ITEM(tuple, i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+
+    int fill(PyObject *args, PyObject *kwargs)
+    {
+        nargs_ = 1 + PyTuple_GET_SIZE(args);
+        Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+        Py_ssize_t size = 1 + nargs_ + nkw;
+        if (size > inline_size) {
+            items_ = PyMem_New(PyObject *, size);
+            if (items_ == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        for (Py_ssize_t i = 1; i < nargs_; i++) {
+            items_[1 + i] = PyTuple_GET_ITEM(args, i - 1);
+        }
+        if (nkw == 0) {
+            return 0;
+        }
+        kwnames_ = ref::steal(PyTuple_New(nkw));
+        if (!kwnames_) {
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key;
+        PyObject *value;
+        for (Py_ssize_t i = 0; PyDict_Next(kwargs, &pos, &key, &value); i++) {
+            PyTuple_SET_ITEM(kwnames_.get(), i, Py_NewRef(key));
+            items_[1 + nargs_ + i] = value;
+        }
+        return 0;
     }
-    return tuple;
-}
+
+    // func(l, *args, **kwargs)
+    PyObject *call(PyObject *func, PyObject *l)
+    {
+        items_[1] = l;
+        return frame::generic_vectorcall(
+            func, items_ + 1,
+            static_cast<std::size_t>(nargs_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            kwnames_.get());
+    }
+
+  private:
+    static constexpr Py_ssize_t inline_size = 8;
+    PyObject *inline_[inline_size];
+    PyObject **items_ = inline_;
+    Py_ssize_t nargs_ = 0;
+    ref kwnames_;
+};
 
 PyObject *ambrel(call &c) noexcept
 {
@@ -60,18 +112,12 @@ PyObject *ambrel(call &c) noexcept
     if (!iterator) {
         return c.fail(2);
     }
+    call_stack stack;
+    if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
+        return c.fail(2);
+    }
     while (ref l = ref::steal(PyIter_Next(iterator.get()))) {
-        ref args = ref::steal(prepend(l.get(), c.args.get()));
-        if (!args) {
-            return c.fail(2);
-        }
-        // Every call gets a fresh dict: what `func` does to it stays there.
-        ref kwargs = ref::steal(PyDict_Copy(c.kwargs.get()));
-        if (!kwargs) {
-            return c.fail(2);
-        }
-        ref value =
-            ref::steal(frame::generic_call(func, args.get(), kwargs.get()));
+        ref value = ref::steal(stack.call(func, l.get()));
         if (!value || PyList_Append(result.get(), value.get()) < 0) {
             return c.fail(2);
         }

@@ -1,4 +1,15 @@
 // korvex.list.count: elemcount(ls).
+//
+// The general walk decides distinctness by list containment, which costs
+// n * k for n elements of which k are distinct. Exact lists and tuples of
+// builtin scalars, exact str and exact bytes take hashed paths that give the
+// very same dict: for those types hashing and equality run no Python code
+// and agree with each other, and a dict look-up, like list containment,
+// tries identity before equality.
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
 #include "frame.hpp"
 
 namespace {
@@ -33,11 +44,299 @@ constexpr frame::string_row strings[] = {
 };
 static_assert(std::size(strings) == string_count);
 
+// --- fast paths -------------------------------------------------------------
+
+// Counts keys in order of first occurrence: entries in insertion order,
+// and an open-addressing index over them, at most half full, holding
+// position + 1 (0 is an empty slot, so a calloc'ed index is empty and
+// untouched pages cost nothing).
+template <typename Key>
+class first_occurrence_counter {
+  public:
+    struct entry {
+        Key key;
+        Py_hash_t hash;
+        Py_ssize_t count;
+    };
+
+    first_occurrence_counter() = default;
+    first_occurrence_counter(const first_occurrence_counter &) = delete;
+    first_occurrence_counter &operator=(const first_occurrence_counter &) =
+        delete;
+    ~first_occurrence_counter()
+    {
+        if constexpr (std::is_same_v<Key, PyObject *>) {
+            for (Py_ssize_t i = 0; i < size_; i++) {
+                Py_DECREF(entries_[i].key);
+            }
+        }
+        PyMem_Free(entries_);
+        PyMem_Free(slots_);
+    }
+
+    // Room for `count` distinct keys without growing. Returns 0, or -1
+    // with MemoryError set.
+    int reserve(Py_ssize_t count)
+    {
+        return reserve_entries(count) < 0 || grow(count) < 0 ? -1 : 0;
+    }
+
+    Py_ssize_t size() const { return size_; }
+    const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
+
+    // Counts one occurrence of `key`. `equal(a, b)` returns 1, 0 or -1 on
+    // error. Returns 0, or -1 with an exception set.
+    template <typename Equal>
+    int add(Key key, Py_hash_t hash, Equal equal)
+    {
+        if (size_ * 2 >= slot_count_ && grow(size_ + 1) < 0) {
+            return -1;
+        }
+        std::size_t mask = static_cast<std::size_t>(slot_count_) - 1;
+        std::size_t perturb = static_cast<std::size_t>(hash);
+        std::size_t i = perturb & mask;
+        while (slots_[i] != 0) {
+            entry &e = entries_[slots_[i] - 1];
+            if (e.hash == hash) {
+                int same = equal(e.key, key);
+                if (same < 0) {
+                    return -1;
+                }
+                if (same) {
+                    e.count++;
+                    return 0;
+                }
+            }
+            perturb >>= 5;
+            i = (i * 5 + perturb + 1) & mask;
+        }
+        if (size_ == capacity_ && reserve_entries(capacity_ * 2) < 0) {
+            return -1;
+        }
+        if constexpr (std::is_same_v<Key, PyObject *>) {
+            Py_INCREF(key);
+        }
+        entries_[size_] = entry{.key = key, .hash = hash, .count = 1};
+        slots_[i] = static_cast<std::uint32_t>(++size_);
+        return 0;
+    }
+
+  private:
+    int reserve_entries(Py_ssize_t capacity)
+    {
+        if (capacity < 8) {
+            capacity = 8;
+        }
+        if (capacity <= capacity_) {
+            return 0;
+        }
+        auto *grown = PyMem_Resize(entries_, entry, capacity);
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        entries_ = grown;
+        capacity_ = capacity;
+        return 0;
+    }
+
+    // An index for at least `count` keys, rebuilt from the entries.
+    int grow(Py_ssize_t count)
+    {
+        Py_ssize_t slot_count = 16;
+        while (slot_count < count * 2) {
+            slot_count *= 2;
+        }
+        if (slot_count <= slot_count_) {
+            return 0;
+        }
+        // The index holds 32-bit positions.
+        if (slot_count > Py_ssize_t{1} << 32) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        auto *slots = static_cast<std::uint32_t *>(PyMem_Calloc(
+            static_cast<std::size_t>(slot_count), sizeof(std::uint32_t)));
+        if (slots == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        std::size_t mask = static_cast<std::size_t>(slot_count) - 1;
+        for (Py_ssize_t index = 0; index < size_; index++) {
+            std::size_t perturb =
+                static_cast<std::size_t>(entries_[index].hash);
+            std::size_t i = perturb & mask;
+            while (slots[i] != 0) {
+                perturb >>= 5;
+                i = (i * 5 + perturb + 1) & mask;
+            }
+            slots[i] = static_cast<std::uint32_t>(index + 1);
+        }
+        PyMem_Free(slots_);
+        slots_ = slots;
+        slot_count_ = slot_count;
+        return 0;
+    }
+
+    entry *entries_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+    std::uint32_t *slots_ = nullptr;
+    Py_ssize_t slot_count_ = 0;
+};
+
+// Builds {key: count} from the counter, keys made by `make_key`.
+template <typename Key, typename MakeKey>
+PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
+                      MakeKey make_key)
+{
+    ref counts = ref::steal(_PyDict_NewPresized(counter.size()));
+    if (!counts) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < counter.size(); i++) {
+        ref key = ref::steal(make_key(counter[i].key));
+        ref count = ref::steal(PyLong_FromSsize_t(counter[i].count));
+        if (!key || !count ||
+            PyDict_SetItem(counts.get(), key.get(), count.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return counts.release();
+}
+
+// True when every element of the exact list or tuple `ls` is an int, bool,
+// float, str, bytes or None of exactly that type, without str beside bytes
+// (their comparison warns under -b).
+bool scalar_elements(PyObject *ls)
+{
+    bool text = false;
+    bool binary = false;
+    PyObject **items = PySequence_Fast_ITEMS(ls);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        PyObject *item = items[i];
+        if (PyUnicode_CheckExact(item)) {
+            text = true;
+        }
+        else if (PyBytes_CheckExact(item)) {
+            binary = true;
+        }
+        else if (!PyLong_CheckExact(item) && !PyBool_Check(item) &&
+                 !PyFloat_CheckExact(item) && item != Py_None) {
+            return false;
+        }
+    }
+    return !(text && binary);
+}
+
+PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
+
+// The scalar elements of an exact list or tuple, in one hashed pass.
+// Neither hashing nor comparing them allocates or runs Python code, so the
+// sequence cannot change under the walk.
+PyObject *count_scalars(call &c, PyObject *ls)
+{
+    first_occurrence_counter<PyObject *> counter;
+    if (counter.reserve(PySequence_Fast_GET_SIZE(ls)) < 0) {
+        return c.fail(5);
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
+        Py_hash_t hash = PyObject_Hash(item);
+        if (hash == -1 ||
+            counter.add(item, hash, [](PyObject *a, PyObject *b) {
+                return PyObject_RichCompareBool(a, b, Py_EQ);
+            }) < 0) {
+            return c.fail(5);
+        }
+    }
+    PyObject *counts = counts_dict(counter, new_reference);
+    return counts != nullptr ? counts : c.fail(6);
+}
+
+int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
+
+// {make_key(code): count} for the given codes, in the given order.
+template <typename MakeKey>
+PyObject *codes_dict(const Py_UCS1 *order, int distinct,
+                     const Py_ssize_t *counts, MakeKey make_key)
+{
+    ref result = ref::steal(PyDict_New());
+    if (!result) {
+        return nullptr;
+    }
+    for (int i = 0; i < distinct; i++) {
+        ref key = ref::steal(make_key(order[i]));
+        ref count = ref::steal(PyLong_FromSsize_t(counts[order[i]]));
+        if (!key || !count ||
+            PyDict_SetItem(result.get(), key.get(), count.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+// Characters of an exact str, or bytes of an exact bytes object, counted
+// directly; `make_key` turns a code into the element the walk would give.
+template <typename MakeKey>
+PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
+                      MakeKey make_key)
+{
+    PyObject *counts;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // One slot per code: no hashing at all.
+        Py_ssize_t seen[256] = {};
+        Py_UCS1 order[256];
+        int distinct = 0;
+        auto *codes = static_cast<const Py_UCS1 *>(data);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            if (seen[codes[i]]++ == 0) {
+                order[distinct++] = codes[i];
+            }
+        }
+        counts = codes_dict(order, distinct, seen, make_key);
+    }
+    else {
+        first_occurrence_counter<Py_UCS4> counter;
+        for (Py_ssize_t i = 0; i < length; i++) {
+            Py_UCS4 code = PyUnicode_READ(kind, data, i);
+            if (counter.add(code, static_cast<Py_hash_t>(code), same_code) <
+                0) {
+                return c.fail(5);
+            }
+        }
+        counts = counts_dict(counter, make_key);
+    }
+    return counts != nullptr ? counts : c.fail(6);
+}
+
+PyObject *count_fast(call &c, PyObject *ls)
+{
+    if (PyUnicode_CheckExact(ls)) {
+        return count_codes(c, PyUnicode_KIND(ls), PyUnicode_DATA(ls),
+                           PyUnicode_GET_LENGTH(ls), [](Py_UCS4 code) {
+                               return PyUnicode_FromOrdinal(
+                                   static_cast<int>(code));
+                           });
+    }
+    return count_codes(c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls),
+                       PyBytes_GET_SIZE(ls), [](Py_UCS4 code) {
+                           return PyLong_FromLong(static_cast<long>(code));
+                       });
+}
+
 // Distinct elements by list containment, in first-occurrence order; then
 // `ls.count` for each of them.
 PyObject *elemcount(call &c) noexcept
 {
     PyObject *ls = c[0];
+    if (PyUnicode_CheckExact(ls) || PyBytes_CheckExact(ls)) {
+        return count_fast(c, ls);
+    }
+    if ((PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) &&
+        scalar_elements(ls)) {
+        return count_scalars(c, ls);
+    }
     ref vis = ref::steal(PyList_New(0));
     if (!vis) {
         return c.fail(2);
