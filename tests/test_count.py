@@ -110,6 +110,13 @@ def test_key_is_the_first_object_among_equal_ones(sequence):
     assert next(iter(result)) is first
 
 
+def test_nan_is_one_key_per_object():
+    nan, other = float("nan"), float("nan")
+    result = elemcount([nan, other, nan])
+    assert [(key is nan, key is other, n) for key, n in result.items()] == \
+        [(True, False, 2), (False, True, 1)]
+
+
 def test_count_is_asked_once_per_distinct_element():
     argument = RecordingList(["b", "a", "b", "b"])
     assert elemcount(argument) == {"b": 3, "a": 1}

@@ -21,8 +21,10 @@ from conftest import (REPO, entries, innermost, korvex_entries,
                       korvex_functions, run_python)
 from korvex.list.count import elemcount
 
-FUNCTIONS = korvex_functions()
-FUNCTION_IDS = [f"{m.__name__}.{name}" for m, name, _ in FUNCTIONS]
+FUNCTIONS = [pytest.param(m, name, f, id=f"{m.__name__}.{name}")
+             for m, name, f in korvex_functions()]
+WITHOUT_VARKW = [p for p in FUNCTIONS
+                 if not p.values[2].__code__.co_flags & inspect.CO_VARKEYWORDS]
 ENTRY_NAME = "korvex.list.count.elemcount"
 ENTRY_FILE = r"src\\korvex\\list\\count.cpp"
 COUNT_ERROR = "elemcount() takes exactly 1 positional argument ({} given)"
@@ -59,7 +61,7 @@ def korvex_entry(exc):
 
 # --- every function -----------------------------------------------------------
 
-@pytest.mark.parametrize("module,key,function", FUNCTIONS, ids=FUNCTION_IDS)
+@pytest.mark.parametrize("module,key,function", FUNCTIONS)
 def test_every_function_is_registered_like_a_python_function(
         module, key, function):
     assert function.__name__ is sys.intern(key)
@@ -76,6 +78,20 @@ def test_every_function_is_registered_like_a_python_function(
     assert function.__code__.co_filename.startswith("src\\korvex\\")
     assert "\\\\" not in function.__code__.co_filename
     assert gc.is_tracked(function)
+
+
+@pytest.mark.parametrize("module,key,function", WITHOUT_VARKW)
+def test_every_binding_failure_has_one_entry_at_the_def_line(
+        module, key, function):
+    with pytest.raises(TypeError) as info:
+        function(**{"no such parameter": 1})
+    assert str(info.value).startswith(f"{key}() ")
+    assert korvex_entries(info.value) == 1
+    name, line, filename, globals_ = innermost(info.value)
+    assert name == f"{module.__name__}.{key}"
+    assert line == function.__code__.co_firstlineno
+    assert filename == function.__code__.co_filename.replace("\\", "\\\\")
+    assert globals_ is vars(module)
 
 
 # --- attributes ---------------------------------------------------------------
