@@ -182,6 +182,24 @@ def test_binding_errors(function, args, kwargs, message, line):
     assert (name, got_line) == (function.__name__, line)
 
 
+class Incomparable(str):
+    """A keyword name whose comparison with a parameter name fails."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise LookupError(other)
+
+
+@pytest.mark.parametrize("function, args, kwargs, line", [
+    (str_sundle, (",",), {Incomparable("s"): 1}, 1),
+    (multi_str_sundle, (), {Incomparable("sep"): ","}, 3),
+])
+def test_keyword_comparison_failure(function, args, kwargs, line):
+    # Passed on through a lambda: binding `failure` itself would compare.
+    exc, name, got_line = failure(lambda: function(*args, **kwargs))
+    assert (type(exc), name, got_line) == (LookupError, function.__name__, line)
+
+
 @pytest.mark.parametrize("call, expected", [
     (lambda: str_sundle(",", "a,b"), None),
     (lambda: str_sundle(s=1, sep=2), None),
