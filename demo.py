@@ -87,11 +87,35 @@ def demo_ambrel():
     show("ambrel(ls=[1])", lambda: ambrel(ls=[1]))
 
 
+def demo_write():
+    section("korvex.dict.write")
+    from korvex.dict.write import write_klist, write_vlist
+
+    colours = {"red": 1, "green": 2, "blue": 3}
+
+    class Pairs:
+        def items(self):
+            return ["ab", ("one", 1)]
+
+    # The writer prints the line; `show` then reports the None returned.
+    show("write_klist(colours)", lambda: write_klist(colours))
+    show("write_vlist(colours, ', ', '.\\n')",
+         lambda: write_vlist(colours, ", ", ".\n"))
+    show("write_klist(d=colours, sep='|')",
+         lambda: write_klist(d=colours, sep="|"))
+    show("write_vlist(Pairs())", lambda: write_vlist(Pairs()))
+    show("write_klist(None)", lambda: write_klist(None))
+    show("write_klist([('a', 1)])", lambda: write_klist([("a", 1)]))
+    show("write_vlist(colours, '-', sep='+')",
+         lambda: write_vlist(colours, "-", sep="+"))
+
+
 SECTIONS = [
     demo_count,
     demo_read,
     demo_sundle,
     demo_ambrel,
+    demo_write,
 ]
 
 
