@@ -43,7 +43,8 @@ def korvex_functions():
     found = []
     for module in extension_modules():
         for key, value in vars(module).items():
-            if repr(type(value)) == "<class 'korvex.function'>":
+            if type(value).__module__ == "korvex" and \
+                    type(value).__qualname__ == "function":
                 found.append((module, key, value))
     return found
 

@@ -144,6 +144,13 @@ def test_module_and_doc_store_anything_and_delete_to_none(
     assert getattr(elemcount, attribute) is None
 
 
+def test_module_attribute_leaves_the_type_and_the_dict_alone(restore):
+    elemcount.__module__ = "elsewhere"
+    assert type(elemcount).__module__ == "korvex"
+    assert type(elemcount).__qualname__ == "function"
+    assert "__module__" not in elemcount.__dict__
+
+
 def test_dict_holds_attributes(restore):
     first = elemcount.__dict__
     assert first == {} and elemcount.__dict__ is first

@@ -21,6 +21,12 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
                               std::size_t nargsf, PyObject *kwnames) noexcept
 {
     call c(as_function(self));
+    if (c.function->globals == nullptr) {
+        // Reachable only from a finalizer that runs after the collector
+        // cleared this function.
+        PyErr_SetString(PyExc_SystemError, "korvex function used after clear");
+        return nullptr;
+    }
     if (bind_arguments(c, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
         return nullptr;
     }
@@ -97,7 +103,8 @@ int function_traverse(PyObject *self, visitproc visit, void *arg)
 int function_clear(PyObject *self)
 {
     function_object *f = as_function(self);
-    Py_CLEAR(f->qualname);
+    // The qualified name stays a str: repr and `__qualname__` rely on it.
+    Py_SETREF(f->qualname, PyUnicode_FromStringAndSize(nullptr, 0));
     Py_CLEAR(f->module);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->code);
@@ -119,6 +126,7 @@ void function_dealloc(PyObject *self)
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    Py_CLEAR(as_function(self)->qualname);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -229,7 +237,7 @@ int set_dict(PyObject *self, PyObject *value, void *)
 
 PyObject *get_globals(PyObject *self, void *)
 {
-    return Py_NewRef(as_function(self)->globals);
+    return none_if_null(as_function(self)->globals);
 }
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
@@ -367,11 +375,34 @@ int set_module(PyObject *self, PyObject *value, void *)
 
 PyObject *get_is_coroutine(PyObject *, void *) { Py_RETURN_FALSE; }
 
+// `__module__` is served here rather than by a descriptor in the type's
+// dict, where it would hide the type's own `__module__`.
+bool is_module_attribute(PyObject *name)
+{
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+           PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+PyObject *function_getattro(PyObject *self, PyObject *name)
+{
+    if (is_module_attribute(name)) {
+        return get_module(self, nullptr);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject *self, PyObject *name, PyObject *value)
+{
+    if (is_module_attribute(name)) {
+        return set_module(self, value, nullptr);
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"func_name", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"func_doc", get_doc, set_doc, nullptr, nullptr},
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
@@ -412,6 +443,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_call, reinterpret_cast<void *>(function_call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void *>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void *>(function_setattro)},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
