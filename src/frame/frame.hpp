@@ -61,18 +61,18 @@ struct function_spec {
     string_index qualname;
     std::span<const string_index> params;
     std::uint8_t required;
-    bool varargs;
-    bool varkw;
+    bool varargs = false;
+    bool varkw = false;
     // Local names of the code object; empty means no code object. Functions
     // whose rows are the same array share one tuple.
-    std::span<const string_index> locals;
+    std::span<const string_index> locals = {};
     int def_line;
     body_fn body;
-    defaults_kind defaults;
+    defaults_kind defaults = defaults_kind::none;
     // One row per optional parameter, in parameter order.
-    std::span<const default_value> default_values;
+    std::span<const default_value> default_values = {};
     // The function made at exec into this function's default storage.
-    const function_spec *default_function;
+    const function_spec *default_function = nullptr;
 };
 
 struct import_spec {
@@ -88,9 +88,9 @@ struct module_spec {
     string_index test_name;      // "__test__"
     const char *traceback_file;  // traceback form: two backslashes
     std::span<const string_row> strings;
-    std::span<const import_spec> imports;
-    std::span<const string_index> cached_builtins;
     std::span<const function_spec> functions;
+    std::span<const import_spec> imports = {};
+    std::span<const string_index> cached_builtins = {};
 };
 
 // Defined by each module source.

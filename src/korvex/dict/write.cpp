@@ -158,14 +158,11 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_write_klist,
         .params = write_params,
         .required = 1,
-        .varargs = false,
-        .varkw = false,
         .locals = write_locals,
         .def_line = 2,
         .body = write_klist,
         .defaults = frame::defaults_kind::constant_tuple,
         .default_values = write_defaults,
-        .default_function = nullptr,
     },
     {
         .name = "write_vlist",
@@ -173,14 +170,11 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_write_vlist,
         .params = write_params,
         .required = 1,
-        .varargs = false,
-        .varkw = false,
         .locals = write_locals,
         .def_line = 4,
         .body = write_vlist,
         .defaults = frame::defaults_kind::constant_tuple,
         .default_values = write_defaults,
-        .default_function = nullptr,
     },
 };
 
@@ -193,9 +187,8 @@ constexpr frame::module_spec frame::this_module = {
     .test_name = s_test,
     .traceback_file = "src\\\\korvex\\\\dict\\\\write.cpp",
     .strings = strings,
-    .imports = imports,
-    .cached_builtins = {},
     .functions = functions,
+    .imports = imports,
 };
 
 KORVEX_MODULE_INIT(write)

@@ -144,9 +144,6 @@ constexpr frame::function_spec functions[] = {
         .locals = ambrel_locals,
         .def_line = 1,
         .body = ambrel,
-        .defaults = frame::defaults_kind::none,
-        .default_values = {},
-        .default_function = nullptr,
     },
 };
 
@@ -159,8 +156,6 @@ constexpr frame::module_spec frame::this_module = {
     .test_name = s_test,
     .traceback_file = "src\\\\korvex\\\\list\\\\ambrel.cpp",
     .strings = strings,
-    .imports = {},
-    .cached_builtins = {},
     .functions = functions,
 };
 

@@ -398,14 +398,9 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_elemcount,
         .params = elemcount_params,
         .required = 1,
-        .varargs = false,
-        .varkw = false,
         .locals = elemcount_locals,
         .def_line = 1,
         .body = elemcount,
-        .defaults = frame::defaults_kind::none,
-        .default_values = {},
-        .default_function = nullptr,
     },
 };
 
@@ -418,8 +413,6 @@ constexpr frame::module_spec frame::this_module = {
     .test_name = s_test,
     .traceback_file = "src\\\\korvex\\\\list\\\\count.cpp",
     .strings = strings,
-    .imports = {},
-    .cached_builtins = {},
     .functions = functions,
 };
 

@@ -146,14 +146,8 @@ constexpr frame::function_spec read_lambda = {
     .qualname = s_read_lambda,
     .params = lambda_params,
     .required = 1,
-    .varargs = false,
-    .varkw = false,
-    .locals = {},
     .def_line = 1,
     .body = identity,
-    .defaults = frame::defaults_kind::none,
-    .default_values = {},
-    .default_function = nullptr,
 };
 
 constexpr frame::function_spec read_split_lambda = {
@@ -162,14 +156,8 @@ constexpr frame::function_spec read_split_lambda = {
     .qualname = s_read_split_lambda,
     .params = lambda_params,
     .required = 1,
-    .varargs = false,
-    .varkw = false,
-    .locals = {},
     .def_line = 3,
     .body = identity,
-    .defaults = frame::defaults_kind::none,
-    .default_values = {},
-    .default_function = nullptr,
 };
 
 constexpr frame::string_index read_params[] = {s_n, s_s, s_func};
@@ -194,8 +182,6 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_read,
         .params = read_params,
         .required = 1,
-        .varargs = false,
-        .varkw = false,
         .locals = read_locals,
         .def_line = 1,
         .body = read,
@@ -209,8 +195,6 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_read_split,
         .params = read_split_params,
         .required = 0,
-        .varargs = false,
-        .varkw = false,
         .locals = read_split_locals,
         .def_line = 3,
         .body = read_split,
@@ -229,9 +213,8 @@ constexpr frame::module_spec frame::this_module = {
     .test_name = s_test,
     .traceback_file = "src\\\\korvex\\\\list\\\\read.cpp",
     .strings = strings,
-    .imports = {},
-    .cached_builtins = cached_builtins,
     .functions = functions,
+    .cached_builtins = cached_builtins,
 };
 
 KORVEX_MODULE_INIT(read)

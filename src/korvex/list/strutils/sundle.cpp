@@ -75,14 +75,9 @@ constexpr frame::function_spec functions[] = {
         .qualname = s_str_sundle,
         .params = str_sundle_params,
         .required = 2,
-        .varargs = false,
-        .varkw = false,
         .locals = str_sundle_params,
         .def_line = 1,
         .body = str_sundle,
-        .defaults = frame::defaults_kind::none,
-        .default_values = {},
-        .default_function = nullptr,
     },
     {
         .name = "multi_str_sundle",
@@ -91,13 +86,9 @@ constexpr frame::function_spec functions[] = {
         .params = multi_str_sundle_params,
         .required = 1,
         .varargs = true,
-        .varkw = false,
         .locals = multi_str_sundle_locals,
         .def_line = 3,
         .body = multi_str_sundle,
-        .defaults = frame::defaults_kind::none,
-        .default_values = {},
-        .default_function = nullptr,
     },
 };
 
@@ -110,8 +101,6 @@ constexpr frame::module_spec frame::this_module = {
     .test_name = s_test,
     .traceback_file = "src\\\\korvex\\\\list\\\\strutils\\\\sundle.cpp",
     .strings = strings,
-    .imports = {},
-    .cached_builtins = {},
     .functions = functions,
 };
 
