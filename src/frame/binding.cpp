@@ -115,8 +115,7 @@ int general_keyword_pass(call &c, PyObject *const *values, PyObject *kwnames,
                              "%.200s() keywords must be strings", spec.name);
                 return -1;
             }
-            for (Py_ssize_t i = bound; i < params && match == not_found;
-                 i++) {
+            for (Py_ssize_t i = bound; i < params && match == not_found; i++) {
                 if (same_characters(key, string(spec.params[i]))) {
                     match = i;
                 }
@@ -226,8 +225,8 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         }
     }
     for (Py_ssize_t i = spec.required; i < params; i++) {
-        c.slots[i] = default_for(c.function,
-                                 spec.default_values[i - spec.required]);
+        c.slots[i] =
+            default_for(c.function, spec.default_values[i - spec.required]);
     }
     if (kwnames == nullptr) {
         if (nargs < spec.required || (nargs > params && !spec.varargs)) {

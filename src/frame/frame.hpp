@@ -156,7 +156,7 @@ struct call {
     function_object *function;
     PyObject *slots[max_params];  // borrowed from the caller or the defaults
     ref args;                     // the `*args` tuple, if the function has one
-    ref kwargs;                   // the `**kwargs` dict, if the function has one
+    ref kwargs;  // the `**kwargs` dict, if the function has one
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
     PyObject *globals() const { return function->globals; }

@@ -263,9 +263,9 @@ int build_defaults(function_object *f)
     }
     for (Py_ssize_t i = 0; i < count; i++) {
         const default_value &value = spec.default_values[i];
-        PyTuple_SET_ITEM(defaults, i,
-                         Py_NewRef(value.stored ? f->stored
-                                                : string(value.string)));
+        PyTuple_SET_ITEM(
+            defaults, i,
+            Py_NewRef(value.stored ? f->stored : string(value.string)));
     }
     Py_XSETREF(f->defaults, defaults);
     Py_CLEAR(f->kwdefaults);

@@ -153,8 +153,8 @@ int cache_builtins()
     std::size_t index = 0;
     for (string_index name : this_module.cached_builtins) {
         PyObject *value;
-        int found = PyObject_GetOptionalAttr(state.builtins, string(name),
-                                             &value);
+        int found =
+            PyObject_GetOptionalAttr(state.builtins, string(name), &value);
         if (found == 0) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
                          string(name));
@@ -200,7 +200,8 @@ std::size_t first_sharing(std::size_t upto, Member member)
 {
     const auto &functions = this_module.functions;
     for (std::size_t i = 0; i < upto; i++) {
-        if ((functions[i].*member).data() == (functions[upto].*member).data()) {
+        if ((functions[i].*member).data() ==
+            (functions[upto].*member).data()) {
             return i;
         }
     }
@@ -251,7 +252,8 @@ int make_constants()
                 return -1;
             }
         }
-        if (names != nullptr && keep(state.code[i], make_code(spec, names)) < 0) {
+        if (names != nullptr &&
+            keep(state.code[i], make_code(spec, names)) < 0) {
             return -1;
         }
     }

@@ -102,9 +102,9 @@ void add_traceback_entry(const char *name, int line, PyObject *globals)
         Py_XDECREF(exc);
         return;
     }
-    PyFrameObject *frame = PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code),
-        globals, nullptr);
+    PyFrameObject *frame =
+        PyFrame_New(PyThreadState_Get(),
+                    reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
     Py_DECREF(code);
     if (frame == nullptr) {
         Py_XDECREF(exc);

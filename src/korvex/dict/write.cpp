@@ -29,6 +29,7 @@ enum : frame::string_index {
     string_count,
 };
 
+// clang-format off
 constexpr frame::string_row strings[] = {
     {"d", true},
     {"end", true},
@@ -47,6 +48,7 @@ constexpr frame::string_row strings[] = {
     {"\n", false},
     {"src\\korvex\\dict\\write.cpp", false},
 };
+// clang-format on
 static_assert(std::size(strings) == string_count);
 
 enum class side { keys, values };
@@ -123,7 +125,8 @@ PyObject *write_side(call &c, side wanted, int line)
         return c.fail(line);
     }
     PyObject *args[] = {result.get(), c[1], c[2]};
-    ref written = ref::steal(PyObject_Vectorcall(writer.get(), args, 3, nullptr));
+    ref written =
+        ref::steal(PyObject_Vectorcall(writer.get(), args, 3, nullptr));
     if (!written) {
         return c.fail(line);
     }

@@ -20,6 +20,7 @@ enum : frame::string_index {
     string_count,
 };
 
+// clang-format off
 constexpr frame::string_row strings[] = {
     {"args", true},
     {"ambrel", true},
@@ -31,6 +32,7 @@ constexpr frame::string_row strings[] = {
     {"__test__", true},
     {"src\\korvex\\list\\ambrel.cpp", false},
 };
+// clang-format on
 static_assert(std::size(strings) == string_count);
 
 // The arguments of every call of `func`, laid out for vectorcall: a spare

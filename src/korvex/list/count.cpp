@@ -31,6 +31,7 @@ enum : frame::string_index {
     string_count,
 };
 
+// clang-format off
 constexpr frame::string_row strings[] = {
     {"count", true},
     {"elemcount", true},
@@ -42,6 +43,7 @@ constexpr frame::string_row strings[] = {
     {"__test__", true},
     {"src\\korvex\\list\\count.cpp", false},
 };
+// clang-format on
 static_assert(std::size(strings) == string_count);
 
 // --- fast paths -------------------------------------------------------------
@@ -313,16 +315,15 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
 PyObject *count_fast(call &c, PyObject *ls)
 {
     if (PyUnicode_CheckExact(ls)) {
-        return count_codes(c, PyUnicode_KIND(ls), PyUnicode_DATA(ls),
-                           PyUnicode_GET_LENGTH(ls), [](Py_UCS4 code) {
-                               return PyUnicode_FromOrdinal(
-                                   static_cast<int>(code));
-                           });
+        return count_codes(
+            c, PyUnicode_KIND(ls), PyUnicode_DATA(ls),
+            PyUnicode_GET_LENGTH(ls), [](Py_UCS4 code) {
+                return PyUnicode_FromOrdinal(static_cast<int>(code));
+            });
     }
-    return count_codes(c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls),
-                       PyBytes_GET_SIZE(ls), [](Py_UCS4 code) {
-                           return PyLong_FromLong(static_cast<long>(code));
-                       });
+    return count_codes(
+        c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls), PyBytes_GET_SIZE(ls),
+        [](Py_UCS4 code) { return PyLong_FromLong(static_cast<long>(code)); });
 }
 
 // Distinct elements by list containment, in first-occurrence order; then

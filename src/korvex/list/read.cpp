@@ -32,6 +32,7 @@ enum : frame::string_index {
     string_count,
 };
 
+// clang-format off
 constexpr frame::string_row strings[] = {
     {"func", true},
     {"i", true},
@@ -51,6 +52,7 @@ constexpr frame::string_row strings[] = {
     {" ", false},
     {"src\\korvex\\list\\read.cpp", false},
 };
+// clang-format on
 static_assert(std::size(strings) == string_count);
 
 // Cached at import, in this order.

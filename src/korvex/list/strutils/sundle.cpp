@@ -23,6 +23,7 @@ enum : frame::string_index {
     string_count,
 };
 
+// clang-format off
 constexpr frame::string_row strings[] = {
     {"a", true},
     {"args", true},
@@ -36,6 +37,7 @@ constexpr frame::string_row strings[] = {
     {"__test__", true},
     {"src\\korvex\\list\\strutils\\sundle.cpp", false},
 };
+// clang-format on
 static_assert(std::size(strings) == string_count);
 
 // Binds its two parameters and looks at neither.
