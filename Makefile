@@ -2,12 +2,14 @@
 #
 #   make demo   set up .venv, build and install korvex, run demo.py
 #   make test   the same set-up plus the test dependencies, then pytest
+#   make wheel-test   sdist and wheel via python -m build, the wheel tested
+#                     in a fresh venv (tools/wheel-test.sh)
 
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: venv install demo test clean
+.PHONY: venv install demo test wheel-test clean
 
 # Creates .venv with CPython 3.13 unless a working one is already there.
 venv:
@@ -33,6 +35,10 @@ test: install
 	$(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"], sep="\n")' \
 		| $(PIP) install -r /dev/stdin
 	$(PY) -m pytest -q tests
+
+# Needs no .venv: the script finds CPython 3.13 itself.
+wheel-test:
+	tools/wheel-test.sh
 
 clean:
 	rm -rf $(VENV) build
