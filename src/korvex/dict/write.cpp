@@ -67,50 +67,73 @@ PyObject *resolve_writer(PyObject *globals)
     return PyObject_GetAttr(module.get(), string(s_write));
 }
 
-// Appends one side of every (key, value) pair of `d` to `result`.
-int gather(PyObject *result, PyObject *d, side wanted)
+[[gnu::cold, gnu::noinline]] void changed_size()
 {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "dictionary changed size during iteration");
+}
+
+// One side of the entries of an exact dict, walked directly, in a list made
+// at the dict's size. The size is checked before every step, as a dict
+// iterator does; the walk itself runs no Python code.
+PyObject *gather_dict(PyObject *d, side wanted)
+{
+    Py_ssize_t size;
+    ref result;
+    do {
+        // Making the list can run finalizers that resize the dict.
+        size = PyDict_GET_SIZE(d);
+        result = ref::steal(PyList_New(size));
+        if (!result) {
+            return nullptr;
+        }
+    } while (PyDict_GET_SIZE(d) != size);
+    Py_ssize_t pos = 0;
+    PyObject *k;
+    PyObject *v;
+    for (Py_ssize_t i = 0;; i++) {
+        if (PyDict_GET_SIZE(d) != size) {
+            changed_size();
+            return nullptr;
+        }
+        if (!PyDict_Next(d, &pos, &k, &v)) {
+            return result.release();
+        }
+        PyList_SET_ITEM(result.get(), i,
+                        Py_NewRef(wanted == side::keys ? k : v));
+    }
+}
+
+// One side of the pairs that `d.items()` yields.
+PyObject *gather_items(PyObject *d, side wanted)
+{
+    ref result = ref::steal(PyList_New(0));
+    if (!result) {
+        return nullptr;
+    }
     if (d == Py_None) {
         PyErr_Format(PyExc_AttributeError,
                      "'NoneType' object has no attribute '%.30s'", "items");
-        return -1;
-    }
-    if (PyDict_CheckExact(d)) {
-        Py_ssize_t size = PyDict_GET_SIZE(d);
-        Py_ssize_t pos = 0;
-        PyObject *k;
-        PyObject *v;
-        for (;;) {
-            if (PyDict_GET_SIZE(d) != size) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "dictionary changed size during iteration");
-                return -1;
-            }
-            if (!PyDict_Next(d, &pos, &k, &v)) {
-                return 0;
-            }
-            if (PyList_Append(result, wanted == side::keys ? k : v) < 0) {
-                return -1;
-            }
-        }
+        return nullptr;
     }
     ref items = ref::steal(frame::call_method_noargs(d, string(s_items)));
     if (!items) {
-        return -1;
+        return nullptr;
     }
     ref iterator = ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) {
-        return -1;
+        return nullptr;
     }
     while (ref item = ref::steal(PyIter_Next(iterator.get()))) {
         ref k;
         ref v;
         if (frame::unpack_two(item.get(), k, v) < 0 ||
-            PyList_Append(result, (wanted == side::keys ? k : v).get()) < 0) {
-            return -1;
+            PyList_Append(result.get(), (wanted == side::keys ? k : v).get()) <
+                0) {
+            return nullptr;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    return PyErr_Occurred() ? nullptr : result.release();
 }
 
 // list.write.write([k for k, v in d.items()], sep, end), or with v.
@@ -120,8 +143,10 @@ PyObject *write_side(call &c, side wanted, int line)
     if (!writer) {
         return c.fail(line);
     }
-    ref result = ref::steal(PyList_New(0));
-    if (!result || gather(result.get(), c[0], wanted) < 0) {
+    PyObject *d = c[0];
+    ref result = ref::steal(PyDict_CheckExact(d) ? gather_dict(d, wanted)
+                                                 : gather_items(d, wanted));
+    if (!result) {
         return c.fail(line);
     }
     PyObject *args[] = {result.get(), c[1], c[2]};
