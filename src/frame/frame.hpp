@@ -181,6 +181,23 @@ void add_function_entry(const char *name, int line, PyObject *globals);
 
 // --- small protocol helpers -------------------------------------------------
 
+// The elements of an object, as a `for` loop gets them. An exact list or
+// tuple is walked by position, its length read again before every step,
+// which yields what its iterator would; anything else through `iter()`.
+class element_walk {
+  public:
+    // Returns 0, or -1 with the error of `iter()`.
+    int start(PyObject *iterable);
+    // The next element into `item`: 1, 0 at the end (StopIteration
+    // included), or -1 with the iterator's error.
+    int next(ref &item);
+
+  private:
+    PyObject *sequence_ = nullptr;  // borrowed: the caller holds it
+    Py_ssize_t index_ = 0;
+    ref iterator_;
+};
+
 // Looks a module-level name up in `globals`, then in builtins.
 PyObject *lookup_global(PyObject *globals, PyObject *name);
 // Unpacks one value into two targets, as `k, v = item` does.

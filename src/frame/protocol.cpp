@@ -18,6 +18,32 @@ PyObject *lookup_global(PyObject *globals, PyObject *name)
     return found > 0 ? value : nullptr;
 }
 
+int element_walk::start(PyObject *iterable)
+{
+    if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+        sequence_ = iterable;
+        return 0;
+    }
+    iterator_ = ref::steal(PyObject_GetIter(iterable));
+    return iterator_ ? 0 : -1;
+}
+
+int element_walk::next(ref &item)
+{
+    if (sequence_ != nullptr) {
+        if (index_ >= PySequence_Fast_GET_SIZE(sequence_)) {
+            return 0;
+        }
+        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence_, index_++));
+        return 1;
+    }
+    item = ref::steal(PyIter_Next(iterator_.get()));
+    if (item) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 namespace {
 
 [[gnu::cold, gnu::noinline]] int too_few_values(Py_ssize_t count)

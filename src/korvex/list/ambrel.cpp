@@ -110,21 +110,23 @@ PyObject *ambrel(call &c) noexcept
     if (!result) {
         return c.fail(2);
     }
-    ref iterator = ref::steal(PyObject_GetIter(ls));
-    if (!iterator) {
+    frame::element_walk walk;
+    if (walk.start(ls) < 0) {
         return c.fail(2);
     }
     call_stack stack;
     if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
         return c.fail(2);
     }
-    while (ref l = ref::steal(PyIter_Next(iterator.get()))) {
+    ref l;
+    int more;
+    while ((more = walk.next(l)) > 0) {
         ref value = ref::steal(stack.call(func, l.get()));
         if (!value || PyList_Append(result.get(), value.get()) < 0) {
             return c.fail(2);
         }
     }
-    if (PyErr_Occurred()) {
+    if (more < 0) {
         return c.fail(2);
     }
     return result.release();

@@ -342,30 +342,18 @@ PyObject *elemcount(call &c) noexcept
     if (!vis) {
         return c.fail(2);
     }
-    bool by_position = PyList_CheckExact(ls) || PyTuple_CheckExact(ls);
-    ref iterator;
-    if (!by_position) {
-        iterator = ref::steal(PyObject_GetIter(ls));
-        if (!iterator) {
-            return c.fail(3);
-        }
+    frame::element_walk walk;
+    if (walk.start(ls) < 0) {
+        return c.fail(3);
     }
-    for (Py_ssize_t i = 0;; i++) {
+    for (;;) {
         ref l;
-        if (by_position) {
-            if (i >= PySequence_Fast_GET_SIZE(ls)) {
-                break;
+        int more = walk.next(l);
+        if (more <= 0) {
+            if (more < 0) {
+                return c.fail(3);
             }
-            l = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
-        }
-        else {
-            l = ref::steal(PyIter_Next(iterator.get()));
-            if (!l) {
-                if (PyErr_Occurred()) {
-                    return c.fail(3);
-                }
-                break;
-            }
+            break;
         }
         int seen = PySequence_Contains(vis.get(), l.get());
         if (seen < 0) {
