@@ -208,27 +208,28 @@ PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
 }
 
 // True when every element of the exact list or tuple `ls` is an int, bool,
-// float, str, bytes or None of exactly that type, without str beside bytes
-// (their comparison warns under -b).
+// float, str, bytes or None of exactly that type, and no bytes object
+// stands beside a str, int or bool: under -b comparing those warns, and the
+// hashed pass would skip comparisons that the general walk makes.
 bool scalar_elements(PyObject *ls)
 {
-    bool text = false;
     bool binary = false;
+    bool compared_with_bytes_warns = false;
     PyObject **items = PySequence_Fast_ITEMS(ls);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
         PyObject *item = items[i];
-        if (PyUnicode_CheckExact(item)) {
-            text = true;
-        }
-        else if (PyBytes_CheckExact(item)) {
+        if (PyBytes_CheckExact(item)) {
             binary = true;
         }
-        else if (!PyLong_CheckExact(item) && !PyBool_Check(item) &&
-                 !PyFloat_CheckExact(item) && item != Py_None) {
+        else if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
+                 PyBool_Check(item)) {
+            compared_with_bytes_warns = true;
+        }
+        else if (!PyFloat_CheckExact(item) && item != Py_None) {
             return false;
         }
     }
-    return !(text && binary);
+    return !(binary && compared_with_bytes_warns);
 }
 
 PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
