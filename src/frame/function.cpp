@@ -471,7 +471,15 @@ int ready_function_type()
         return 0;
     }
     state.function_type = PyType_FromSpec(&function_spec_);
-    return state.function_type != nullptr ? 0 : -1;
+    if (state.function_type == nullptr) {
+        // CPython 3.13.0 returns NULL without an exception when it cannot
+        // allocate the copy of the type's name.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
+        return -1;
+    }
+    return 0;
 }
 
 PyObject *new_function(const function_spec &spec, PyObject *code)
