@@ -133,13 +133,34 @@ int make_strings()
     return 0;
 }
 
+// `sys.modules`, read from the sys module. PySys_GetObject would do, but
+// when its own look-up fails (it makes a string for the name) it prints the
+// error and drops it, and a MemoryError would turn into "lost sys.modules".
+ref sys_modules()
+{
+    ref name = ref::steal(PyUnicode_FromString("sys"));
+    if (!name) {
+        return ref();
+    }
+    ref sys = ref::steal(PyImport_GetModule(name.get()));
+    PyObject *modules = nullptr;
+    if (sys && PyObject_GetOptionalAttrString(sys.get(), "modules",
+                                              &modules) < 0) {
+        return ref();
+    }
+    if (modules == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
+    }
+    return ref::steal(modules);
+}
+
 int register_in_sys_modules()
 {
-    PyObject *modules = PySys_GetObject("modules");
-    if (modules == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
+    ref owned = sys_modules();
+    if (!owned) {
         return -1;
     }
+    PyObject *modules = owned.get();
     PyObject *key = string(this_module.full_name);
     int present = PyMapping_HasKeyWithError(modules, key);
     if (present != 0) {
