@@ -1,0 +1,492 @@
+"""The fast paths change nothing observable.
+
+elemcount takes hashed paths for an exact str, an exact bytes, and an exact
+list or tuple of builtin scalars; a subclass of the same type with the same
+contents takes the general walk (containment, then `count`). Both must give
+the same dict, keyed by the same objects in the same order, and fail, warn
+and call user code alike. ambrel has one path, a vectorcall with the element
+and the extra arguments on a stack; it is compared with the Python model
+`[func(l, *args, **kwargs) for l in ls]` under recording callees.
+"""
+
+import functools
+import json
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import entries, run_python
+from korvex.list.ambrel import ambrel
+from korvex.list.count import elemcount
+
+COUNT_ENTRY = "korvex.list.count.elemcount"
+
+
+class L(list):
+    pass
+
+
+class T(tuple):
+    pass
+
+
+class S(str):
+    pass
+
+
+class B(bytes):
+    pass
+
+
+def general(ls):
+    """The same contents in a subclass, which elemcount walks generally."""
+    return {list: L, tuple: T, str: S, bytes: B}[type(ls)](ls)
+
+
+def keyed(result):
+    """The result as (key identity, key type, count), in order."""
+    return [(id(key), type(key), n) for key, n in result.items()]
+
+
+def assert_same_counts(ls):
+    fast, slow = elemcount(ls), elemcount(general(ls))
+    assert type(fast) is type(slow) is dict
+    assert keyed(fast) == keyed(slow)
+    return fast
+
+
+# --- elemcount on lists and tuples of scalars --------------------------------
+
+NAN = float("nan")
+
+# Equal values of different types, hash collisions between unequal ones
+# (hash(-1) == hash(-2), hash(2**61 - 1) == hash(0)), and values at the
+# edge of float precision.
+EDGES = [0, 0.0, -0.0, False, 1, 1.0, True, -1, -2, 2**61 - 1, 2**61,
+         2**53, 2**53 + 1, float(2**53), 2**64, float(2**64), -(2**100),
+         math.inf, -math.inf, NAN, None]
+
+
+def scalars(strings):
+    return st.one_of(
+        st.integers(), st.integers(-3, 3), st.booleans(), st.none(),
+        st.floats(allow_nan=True, allow_infinity=True),
+        st.integers(-2**70, 2**70).map(float),
+        st.sampled_from(EDGES),
+        # Fresh NaN objects, each unequal to every other one.
+        st.just(None).map(lambda _: float("nan")),
+        strings,
+    )
+
+
+def scalar_lists(strings):
+    """Lists that repeat some objects and hold equal copies of others."""
+    return st.lists(scalars(strings), min_size=1, max_size=8).flatmap(
+        lambda pool: st.lists(st.one_of(st.sampled_from(pool),
+                                        scalars(strings)), max_size=40))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(scalar_lists(st.text(max_size=3)),
+                 scalar_lists(st.binary(max_size=3))),
+       st.sampled_from([list, tuple]))
+def test_scalar_sequences(ls, sequence):
+    assert_same_counts(sequence(ls))
+
+
+def model(ls):
+    vis = []
+    for l in ls:
+        if l not in vis:
+            vis.append(l)
+    return {v: ls.count(v) for v in vis}
+
+
+@pytest.mark.parametrize("ls", [
+    [1, 1.0, True, 0, -0.0, False, 0.0],
+    [True, 1.0, 1, 2**53, float(2**53), 2**53 + 1],
+    [-1, -2, -1, 2**61 - 1, 0, 2**61 - 1, 0.0],
+    [10**30, 10**30 + 0, int("1" + "0" * 30), 1e30],
+    [NAN, NAN, float("nan"), NAN, float("nan")],
+    [math.inf, float("inf"), -math.inf, None, None],
+    ["a", "a" * 1, "".join(["a"]), "\u20ac", "\U0001f600", "", ""],
+    [b"x", bytes([120]), b"", b"", None, 1],
+    list(range(300)) * 2 + [float(i) for i in range(300)],
+    [],
+], ids=lambda ls: repr(ls)[:40])
+@pytest.mark.parametrize("sequence", [list, tuple])
+def test_scalar_edges(ls, sequence):
+    result = assert_same_counts(sequence(ls))
+    assert keyed(result) == keyed(model(sequence(ls)))
+
+
+def test_nan_keys_are_the_objects():
+    other = float("nan")
+    result = assert_same_counts([NAN, other, NAN, NAN])
+    assert [(key is NAN, key is other, n) for key, n in result.items()] == \
+        [(True, False, 3), (False, True, 1)]
+
+
+# --- elemcount on exact str and bytes -----------------------------------------
+
+def texts(min_codepoint, max_codepoint):
+    return st.text(st.characters(min_codepoint=min_codepoint,
+                                 max_codepoint=max_codepoint,
+                                 exclude_categories=()), max_size=60)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.one_of(texts(0, 0x7F), texts(0, 0xFF), texts(0, 0xFFFF),
+                 texts(0x100, 0x10FFFF), st.binary(max_size=60)))
+def test_strings_and_bytes(data):
+    fast, slow = elemcount(data), elemcount(general(data))
+    assert list(fast.items()) == list(slow.items())
+    assert [type(key) for key in fast] == [type(key) for key in slow] == \
+        [int if isinstance(data, bytes) else str] * len(fast)
+    # One-character str below 256 and small ints are shared objects: the
+    # keys are the very objects the general walk gets from the iterator.
+    shared = [key for key in fast if not isinstance(key, str) or ord(key) < 256]
+    assert [id(k) for k in shared] == \
+        [id(k) for k in slow if not isinstance(k, str) or ord(k) < 256]
+
+
+@pytest.mark.parametrize("data", [
+    "", b"", "aab", "\xe9\xe9\xff\x00", "\ud800x\ud800\udfff",
+    "\U0010ffff\U00010000\U0010ffff", "a\u0100" * 1000 + "\x00",
+    bytes(range(256)) * 3, "".join(map(chr, range(1024))) * 2,
+], ids=repr)
+def test_string_edges(data):
+    fast, slow = elemcount(data), elemcount(general(data))
+    assert list(fast.items()) == list(slow.items()) == \
+        list(model(data).items())
+
+
+# --- the general path where the fast one does not apply -------------------------
+
+class I(int):
+    """An int whose equality and hash calls are recorded."""
+    log = []
+
+    def __eq__(self, other):
+        I.log.append(("eq", int(self), other))
+        return int(self) == other
+
+    def __hash__(self):
+        I.log.append(("hash", int(self)))
+        return int.__hash__(self)
+
+
+class Unequal:
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        raise ArithmeticError("no comparing")
+
+
+def recorded_walk(ls):
+    I.log = []
+    try:
+        outcome = ("ok", keyed(elemcount(ls)))
+    except Exception as exc:
+        ours = [e[1] for e in entries(exc) if e[0] == COUNT_ENTRY]
+        outcome = ("raised", type(exc), str(exc), ours)
+    return outcome, I.log
+
+
+@pytest.mark.parametrize("make", [
+    lambda: [1, I(1), 2, I(2), 1.0],
+    lambda: [I(5), 5, I(5), True, I(1)],
+    lambda: [1, "a", (1, 2), (1, 2), None],
+    lambda: [1, 2, [3]],
+    lambda: [NAN, {}],
+    lambda: [1, Unequal(), Unequal()],
+    lambda: [2, 2.0, frozenset({2}), S("s"), "s"],
+], ids=["int-subclass", "int-subclass-first", "tuples", "unhashable",
+        "nan-dict", "raising-eq", "str-subclass"])
+@pytest.mark.parametrize("sequence", [list, tuple])
+def test_other_elements_walk_generally(make, sequence):
+    # The exact sequence must not take the hashed path: its user code,
+    # results and failures are those of the subclass.
+    items = sequence(make())
+    assert recorded_walk(items) == recorded_walk(general(items))
+
+
+WARNINGS_SCRIPT = r"""
+import json, sys, warnings
+from korvex.list.count import elemcount
+
+class L(list):
+    pass
+
+class T(tuple):
+    pass
+
+class S(str):
+    pass
+
+class B(bytes):
+    pass
+
+def outcome(ls):
+    with warnings.catch_warnings(record=True) as caught:
+        if sys.flags.bytes_warning < 2:  # under -bb they are errors
+            warnings.simplefilter("always")
+        try:
+            result = [[repr(k), n] for k, n in elemcount(ls).items()]
+        except Exception as exc:
+            tb = exc.__traceback__
+            while tb.tb_next:
+                tb = tb.tb_next
+            result = [type(exc).__name__, str(exc), tb.tb_lineno]
+    return [result, [str(w.message) for w in caught]]
+
+sub = {list: L, tuple: T, str: S, bytes: B}
+print(json.dumps([[outcome(ls), outcome(sub[type(ls)](ls))]
+                  for ls in CASES]))
+"""
+
+
+def warning_outcomes(cases, *options):
+    """[exact outcome, subclass outcome] per case, each [result or
+    failure, warning messages], from a fresh interpreter."""
+    script = WARNINGS_SCRIPT.replace("CASES", repr(cases))
+    status, out, err = run_python(script, *options)
+    assert (status, err) == (0, "")
+    return json.loads(out)
+
+
+# -bb rather than -b -W error::BytesWarning: on 3.13, -b puts its own
+# "default" filter ahead of the filters given with -W.
+WARNING_MODES = [(), ("-b",), ("-bb",)]
+
+STR_BESIDE_BYTES = [["a", b"b", "a"], [b"a", "a", 1.5], (1.5, "x", b"y", None)]
+NO_BYTES_WARNING = [["a", "b", "a", 1], [b"a", b"b", b"a", 1.5, None],
+                    "ab", b"ab"]
+
+
+def test_str_beside_bytes_takes_the_general_path():
+    # Comparing str with bytes warns under -b and fails under -bb. The
+    # hashed path would never compare "a" with b"b" (their hashes differ),
+    # so the warnings tell the paths apart.
+    cases = STR_BESIDE_BYTES + NO_BYTES_WARNING
+    plain, warned, failed = (warning_outcomes(cases, *options)
+                             for options in WARNING_MODES)
+    for found in (plain, warned, failed):
+        assert [exact for exact, _ in found] == [sub for _, sub in found]
+    mixed = len(STR_BESIDE_BYTES)
+    assert [bool(exact[1]) for exact, _ in plain + warned] == \
+        [False] * len(cases) + [True] * mixed + [False] * (len(cases) - mixed)
+    assert [exact[0] for exact, _ in warned] == [exact[0] for exact, _ in plain]
+    assert [exact for exact, _ in failed[:mixed]] == [[
+        ["BytesWarning", "Comparison between bytes and string", 4], []]] * mixed
+    assert failed[mixed:] == plain[mixed:]
+
+
+@pytest.mark.parametrize("options", WARNING_MODES[1:], ids=["-b", "-bb"])
+def test_bytes_beside_int_warns_like_the_general_path(options):
+    cases = [[b"a", 1, b"a"], [True, b"x"], (b"a", 2), [2, 1.0, b"\x02"]]
+    found = warning_outcomes(cases, *options)
+    assert [exact for exact, _ in found] == [sub for _, sub in found]
+
+
+# --- ambrel against the Python model ------------------------------------------
+
+def python_ambrel(ls, func, *args, **kwargs):
+    return [func(l, *args, **kwargs) for l in ls]
+
+
+class Log:
+    """Shared record of iteration steps and calls, in order."""
+
+    def __init__(self):
+        self.events = []
+
+    def walk(self, items):
+        for item in items:
+            self.events.append(("next", item))
+            yield item
+        self.events.append(("end",))
+
+
+def make_function(log):
+    def func(*args, **kwargs):
+        log.events.append(("function", args, dict(kwargs)))
+        kwargs["mutated"] = True
+        return (args, sorted(kwargs))
+    return func
+
+
+def make_instance(log):
+    class Callable:
+        def __call__(self, *args, **kwargs):
+            log.events.append(("instance", args, dict(kwargs)))
+            kwargs.clear()
+            return len(args)
+    return Callable()
+
+
+def make_bound(log):
+    class Owner:
+        def method(self, *args, **kwargs):
+            log.events.append(("method", type(self).__name__, args,
+                               dict(kwargs)))
+            kwargs.pop(next(iter(kwargs), None), None)
+            return args[:1]
+    return Owner().method
+
+
+class Made:
+    log = None
+
+    def __init__(self, *args, **kwargs):
+        Made.log.events.append(("class", args, dict(kwargs)))
+        self.value = (args, kwargs)
+
+    def __eq__(self, other):
+        return type(other) is Made and self.value == other.value
+
+    __hash__ = None
+
+
+def make_class(log):
+    Made.log = log
+    return Made
+
+
+def make_partial(log):
+    return functools.partial(make_function(log), "first", p=0)
+
+
+def make_dict(log):
+    return dict
+
+
+CALLEES = [make_function, make_instance, make_bound, make_class,
+           make_partial, make_dict]
+
+ARGUMENTS = [
+    ((), {}),
+    ((1,), {"k": 2}),
+    (tuple(range(12)), {}),
+    ((), {f"key{i}": i for i in range(20)}),
+    (tuple(range(9)), {f"k{i}": [i] for i in range(9)}),
+]
+
+
+def run_both(make_callee, ls, args, kwargs):
+    """Runs ambrel and the model with fresh recorders; returns both
+    (result or exception, events) pairs and the caller's kwargs after."""
+    outcomes = []
+    for runner in (ambrel, python_ambrel):
+        log = Log()
+        callee = make_callee(log)
+        mine = dict(kwargs)
+        try:
+            outcome = runner(log.walk(ls), callee, *args, **mine)
+        except Exception as exc:
+            # The entries of this file's code, the model's own aside.
+            outcome = (type(exc), str(exc), [
+                entry[:2] for entry in entries(exc)
+                if entry[2] == __file__ and entry[0] != "python_ambrel"])
+        outcomes.append((outcome, log.events, mine))
+    return outcomes
+
+
+@pytest.mark.parametrize("args, kwargs", ARGUMENTS,
+                         ids=["none", "one-each", "12-args", "20-keywords",
+                              "9-and-9"])
+@pytest.mark.parametrize("make_callee", CALLEES,
+                         ids=lambda make: make.__name__[5:])
+def test_callees_see_what_the_model_gives_them(make_callee, args, kwargs):
+    ls = [3, "x", None, 3]
+    if make_callee is make_dict:
+        ls = [{"a": 1}, (), [("b", 2)], {"a": 1}]
+    mine, theirs = run_both(make_callee, ls, args, kwargs)
+    assert mine == theirs
+    # What the callees did to their keyword dicts never reached the caller.
+    assert mine[2] == kwargs
+
+
+@pytest.mark.parametrize("func, ls, args, kwargs", [
+    (max, [3, 1, 4], (2,), {"key": abs}),
+    (max, [[], [5]], (), {"default": 0}),
+    (divmod, [7, 9], (4,), {}),
+    ("{0}-{1}-{k}".format, ["a", "b"], (1,), {"k": 2}),
+    (str.split, ["a,b c"], (), {"sep": ","}),
+    (int, ["10", "ff"], (16,), {}),
+    (sorted, [[3, 1], [2]], (), {"reverse": True}),
+    (5, [1], (), {}),
+    (5, [], (), {}),
+    (len, [1], (), {}),
+    (max, [[]], (), {}),
+    (int, ["x"], (), {"base": 10}),
+])
+def test_builtin_callees(func, ls, args, kwargs):
+    mine, theirs = run_both(lambda log: func, ls, args, kwargs)
+    assert mine == theirs
+
+
+def test_a_failure_stops_both_at_the_same_element():
+    def fail_on_none(log):
+        def func(x, *args, **kwargs):
+            log.events.append(("call", x))
+            return 1 // (x is not None)
+        return func
+    mine, theirs = run_both(fail_on_none, [1, 2, None, 3], (), {"k": 1})
+    assert mine == theirs
+    assert mine[0][:2] == (ZeroDivisionError, "integer division or modulo "
+                                              "by zero")
+    assert mine[1][-1] == ("call", None)
+
+
+@pytest.mark.parametrize("make_callee", CALLEES[:3],
+                         ids=lambda make: make.__name__[5:])
+def test_recursion_through_ambrel(make_callee):
+    # Each level runs the runner under test again, with a recording callee
+    # at the bottom.
+    outcomes = []
+    for runner in (ambrel, python_ambrel):
+        log = Log()
+        leaf = make_callee(log)
+
+        def func(x, depth, runner=runner, leaf=leaf, log=log):
+            log.events.append(("depth", depth, x))
+            if depth == 0:
+                return leaf(x, depth=depth)
+            return runner(log.walk(range(x)), func, depth - 1)
+        outcomes.append((runner(log.walk([2, 3]), func, 2), log.events))
+    assert outcomes[0] == outcomes[1]
+    assert len(outcomes[0][1]) > 20
+
+
+def test_deep_recursion_fails_alike():
+    code = """if 1:
+    from korvex.list.ambrel import ambrel
+    def through_ambrel(x):
+        return ambrel([x], through_ambrel)
+    def through_model(x):
+        return [through_model(l) for l in [x]]
+    for f in (through_ambrel, through_model):
+        try:
+            f(1)
+        except RecursionError:
+            print("RecursionError")
+    """
+    assert run_python(code) == (0, "RecursionError\n" * 2, "")
+
+
+def test_warnings_from_callees_pass_through():
+    code = """if 1:
+    import operator
+    from korvex.list.ambrel import ambrel
+    for run in (ambrel, lambda ls, f, *a: [f(l, *a) for l in ls]):
+        try:
+            print(run(["a", "b"], operator.eq, b"a"))
+        except BytesWarning as exc:
+            print(type(exc).__name__, exc)
+    """
+    expected = "BytesWarning Comparison between bytes and string\n" * 2
+    assert run_python(code, "-bb") == \
+        (0, expected, "")
+    assert run_python(code) == (0, "[False, False]\n" * 2, "")
