@@ -36,6 +36,20 @@ test: install
 		| $(PIP) install -r /dev/stdin
 	$(PY) -m pytest -q tests
 
+# The benchmarks: bench/bench.py (pyperf) with the `bench` extra of
+# pyproject.toml. Options go through ARGS, e.g.
+#   make bench ARGS="--fast -o results.json --chart ratios.png"
+.PHONY: bench bench-fast
+bench: install
+	$(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"], sep="\n")' \
+		| $(PIP) install -r /dev/stdin
+	$(PY) bench/bench.py $(ARGS)
+
+# The same with pyperf's --fast (4 worker processes per benchmark here):
+# a few minutes on two cores.
+bench-fast:
+	$(MAKE) bench ARGS="--fast $(ARGS)"
+
 # Needs no .venv: the script finds CPython 3.13 itself.
 wheel-test:
 	tools/wheel-test.sh
