@@ -709,16 +709,17 @@ def report(benches, cases, args, stats=pyperf_stats):
           "korvex is faster.")
     print()
     print(table(rows, goals))
+    method = ("pyperf median" if stats is pyperf_stats
+              else f"fastest of {args.paired} interleaved rounds")
     if args.summary:
-        method = ("pyperf median" if stats is pyperf_stats
-                  else f"fastest of {args.paired} interleaved rounds")
         pathlib.Path(args.summary).write_text(json.dumps(
             {"python": sys.version, "method": method, "rows": rows,
              "goals": goals}, indent=1) + "\n")
     if args.chart:
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         import chart
-        chart.draw(rows, goals, args.chart)
+        chart.draw(rows, goals, args.chart,
+                   f"korvex against its peers, same run ({method})")
         print(f"\nchart written to {args.chart}")
 
 

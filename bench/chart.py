@@ -46,7 +46,7 @@ def draw(rows, goals, path, title="korvex against its peers, same run"):
                     linewidth=2)
     ax.set_xlabel("korvex time / peer time (log scale; below 1 = korvex "
                   "faster)")
-    ax.set_title(title)
+    ax.set_title(title, pad=24)
     from matplotlib.patches import Patch
     from matplotlib.lines import Line2D
     ax.legend(handles=[
@@ -54,7 +54,8 @@ def draw(rows, goals, path, title="korvex against its peers, same run"):
         Patch(color="#d0632a", label="goal missed"),
         Patch(color="#9a9a9a", label="no goal"),
         Line2D([], [], color="#b02a2a", linewidth=2, label="goal"),
-    ], loc="lower right", fontsize=8)
+    ], loc="lower left", bbox_to_anchor=(0, 1.0), ncol=4, fontsize=8,
+        frameon=False)
     ax.grid(axis="x", which="both", alpha=0.25)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
