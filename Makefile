@@ -4,12 +4,15 @@
 #   make test   the same set-up plus the test dependencies, then pytest
 #   make wheel-test   sdist and wheel via python -m build, the wheel tested
 #                     in a fresh venv (tools/wheel-test.sh)
+#   make sanitize     the tests against a build with AddressSanitizer and
+#                     UndefinedBehaviorSanitizer, in .venv-asan
+#   make valgrind     the tests under valgrind memcheck (slow)
 
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: venv install demo test wheel-test clean
+.PHONY: venv install demo test wheel-test sanitize valgrind clean
 
 # Creates .venv with CPython 3.13 unless a working one is already there.
 venv:
@@ -54,5 +57,43 @@ bench-fast:
 wheel-test:
 	tools/wheel-test.sh
 
+# The test extra, as `make test` installs it.
+TEST_DEPS = $(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"], sep="\n")'
+
+# A build with ASan and UBSan in its own build directory, installed into its
+# own venv; the interpreter is not instrumented, so the sanitizer runtimes
+# are preloaded, and PYTHONMALLOC=malloc hands every allocation to them.
+# The check that the modules need nothing but libc does not apply to this
+# build: it links the sanitizer runtimes.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+SANITIZER_ENV = \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+sanitize: venv
+	@if ! $(ASAN_PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' >/dev/null 2>&1; then \
+		rm -rf $(ASAN_VENV); \
+		$(PY) -m venv $(ASAN_VENV) || exit 1; \
+	fi
+	$(TEST_DEPS) | $(ASAN_PY) -m pip install -q -r /dev/stdin ./writer
+	$(ASAN_PY) -m pip install -q --force-reinstall --no-deps . \
+		-Cbuild-dir=build/asan \
+		-Csetup-args=-Db_sanitize=address,undefined \
+		-Csetup-args=-Db_lundef=false
+	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -s -q tests \
+		-k 'not test_needs_only_libc'
+
+# The installed .venv under memcheck. Reports from korvex fail the run;
+# --errors-for-leak-kinds=none keeps leak summaries out of it.
+VALGRIND = valgrind --tool=memcheck --leak-check=no --error-exitcode=99 \
+	--trace-children=no --quiet
+
+valgrind: install
+	$(TEST_DEPS) | $(PIP) install -q -r /dev/stdin
+	PYTHONMALLOC=malloc $(VALGRIND) $(PY) -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) build
