@@ -3,6 +3,8 @@ every function, written from the documented behaviour. The fuzz and
 re-entrancy tests compare the real functions with them."""
 
 import builtins
+import ctypes
+import sys
 
 
 class Bound:
@@ -68,7 +70,9 @@ class Signature:
                 continue
             slots[i] = keywords[pos][1]
             remaining -= 1
-        if remaining == 0:
+        # A name that compares equal to several parameters binds each of
+        # them and is counted each time.
+        if remaining <= 0:
             return Bound(slots, extra, kwargs)
         for key, value in keywords:
             match = None
@@ -149,10 +153,22 @@ def ambrel(ls, func, *args, **kwargs):
     return [func(l, *args, **kwargs) for l in ls]
 
 
+def extend_at_end(ls, pieces):
+    """The interpreter's list slice assignment with both bounds at the
+    largest index, as the C API offers it (its error for a non-iterable
+    differs from that of `ls[len(ls):] = pieces`)."""
+    set_slice = ctypes.pythonapi.PyList_SetSlice
+    set_slice.argtypes = [ctypes.py_object, ctypes.c_ssize_t,
+                          ctypes.c_ssize_t, ctypes.py_object]
+    set_slice.restype = ctypes.c_int
+    # ctypes raises the error that the call set when it returns -1.
+    set_slice(ls, sys.maxsize, sys.maxsize, pieces)
+
+
 def multi_str_sundle(sep, *args):
     ls = []
     for a in args:
-        ls[len(ls):] = a.split(sep)
+        extend_at_end(ls, a.split(sep))
     return ls
 
 
