@@ -182,7 +182,11 @@ def model_body(key, bound):
     if key == "lambda1":
         return s[0]
     if key == "ambrel":
-        return model.ambrel(*s, *bound.args, **bound.kwargs)
+        # Inline rather than through model.ambrel: a keyword name that
+        # compares equal to anything must meet only the parameters of the
+        # callee, not those of a model function on the way.
+        ls, func = s
+        return [func(l, *bound.args, **bound.kwargs) for l in ls]
     if key == "str_sundle":
         return None
     if key == "multi_str_sundle":
