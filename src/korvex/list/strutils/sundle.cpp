@@ -43,6 +43,16 @@ static_assert(std::size(strings) == string_count);
 // Binds its two parameters and looks at neither.
 PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
 
+// `a.split(sep)`. An exact str's `split` is str.split, which cannot be
+// replaced: with a str or None separator it is called directly.
+PyObject *split(PyObject *a, PyObject *sep)
+{
+    if (PyUnicode_CheckExact(a) && (sep == Py_None || PyUnicode_Check(sep))) {
+        return PyUnicode_Split(a, sep == Py_None ? nullptr : sep, -1);
+    }
+    return PyObject_CallMethodOneArg(a, string(s_split), sep);
+}
+
 // Every further argument split with its own `split` and `sep`; the pieces
 // are assigned to the empty slice at the end of one list.
 PyObject *multi_str_sundle(call &c) noexcept
@@ -55,8 +65,7 @@ PyObject *multi_str_sundle(call &c) noexcept
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
         PyObject *a = PyTuple_GET_ITEM(args, i);
-        ref pieces =
-            ref::steal(PyObject_CallMethodOneArg(a, string(s_split), sep));
+        ref pieces = ref::steal(split(a, sep));
         if (!pieces || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
                                        PY_SSIZE_T_MAX, pieces.get()) < 0) {
             return c.fail(6);
