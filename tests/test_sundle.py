@@ -71,6 +71,36 @@ def test_same_as_joined_splits(sep, strings):
         [piece for s in strings for piece in s.split(sep)]
 
 
+class Sep(str):
+    pass
+
+
+class OwnSplit(str):
+    def split(self, sep=None, maxsplit=-1):
+        return ["own", sep]
+
+
+@pytest.mark.parametrize("sep, args, expected", [
+    # exact str elements, split directly, against str and None separators
+    (Sep(","), ("a,b",), ["a", "b"]),
+    (None, ("a b", OwnSplit("c d")), ["a", "b", "own", None]),
+    # a str subclass element keeps its own split
+    (",", (OwnSplit("a,b"), "c,d"), ["own", ",", "c", "d"]),
+    # a separator that is not a str reaches str.split and its message
+    (b",", ("a",), TypeError("must be str or None, not bytes")),
+    ("", ("a",), ValueError("empty separator")),
+])
+def test_exact_str_elements_split_like_the_method(sep, args, expected):
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as caught:
+            multi_str_sundle(sep, *args)
+        assert str(caught.value) == str(expected)
+        assert entries(caught.value)[-1][:2] == (
+            "korvex.list.strutils.sundle.multi_str_sundle", 6)
+    else:
+        assert multi_str_sundle(sep, *args) == expected
+
+
 @pytest.mark.parametrize("pieces, expected", [
     (lambda: ("x", "y"), ["x", "y", "x", "y"]),
     (lambda: (c for c in "pq"), ["p", "q", "p", "q"]),
