@@ -507,19 +507,19 @@ INIT_LINES = {
 }
 
 
-def load(spec):
+def load(found):
     """What the import system does with an extension module once it is
     found: create, enter into sys.modules, exec (and take it out again when
     exec fails). Only native calls run below this frame."""
     sys._getframe()
-    module = _imp.create_dynamic(spec)
-    sys.modules[spec.name] = module
+    module = _imp.create_dynamic(found)
+    sys.modules[found.name] = module
     try:
         _imp.exec_dynamic(module)
     except BaseException:
-        sys.modules.pop(spec.name, None)
+        sys.modules.pop(found.name, None)
         raise
-    return sys.modules[spec.name]
+    return sys.modules[found.name]
 
 
 def run_import(n, names):
@@ -530,8 +530,8 @@ def run_import(n, names):
         # Tells the parent which import a crash ended.
         sys.stderr.write(f"importing {name}\n")
         sys.stderr.flush()
-        spec = importlib.util.find_spec(name)
-        module, exc, untouched = attempt(n, load, (spec,), {})
+        found = importlib.util.find_spec(name)
+        module, exc, untouched = attempt(n, load, (found,), {})
         row = {"module": name, "untouched": untouched, "outcome": "ok",
                "entries": [], "problem": None}
         if exc is not None:
@@ -548,7 +548,7 @@ def run_import(n, names):
         if module is None:
             # A failed exec leaves a later import working.
             try:
-                module = load(spec)
+                module = load(found)
             except BaseException as e:
                 row["problem"] = row["problem"] or f"retry raised {describe(e)}"
         if module is not None and row["problem"] is None:

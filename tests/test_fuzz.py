@@ -302,9 +302,9 @@ class Logged:
         return f"L{self.key}"
 
 
-def rebuild(spec, log):
-    """Makes the elements a spec describes, with a fresh log."""
-    kind, value = spec
+def rebuild(shape, log):
+    """Makes the elements a shape describes, with a fresh log."""
+    kind, value = shape
     if kind == "logged":
         return Logged(log, *value)
     if kind == "list":
@@ -318,7 +318,7 @@ scalars = st.one_of(
     st.integers(-3, 3), st.sampled_from(["a", "b", "", "\u20ac", b"a",
                                          None, True, False, 1.0, math.nan,
                                          -0.0, 0.0]))
-element_specs = st.recursive(
+element_shapes = st.recursive(
     st.one_of(scalars.map(lambda v: ("value", v)),
               st.tuples(st.integers(0, 2), st.one_of(
                   st.none(), st.integers(1, 4))).map(
@@ -345,12 +345,12 @@ class SubList(list):
 
 
 @FUZZ
-@given(st.lists(element_specs, max_size=8),
+@given(st.lists(element_shapes, max_size=8),
        st.sampled_from(["list", "tuple", "iter", "sublist", "str", "bytes"]))
-def test_elemcount_matches_the_model(specs, container):
+def test_elemcount_matches_the_model(shapes, container):
     def run(function):
         log = []
-        items = [rebuild(spec, log) for spec in specs]
+        items = [rebuild(shape, log) for shape in shapes]
         if container == "str":
             ls = "".join(str(i) for i in items)
         elif container == "bytes":
@@ -464,11 +464,11 @@ split_elements = st.one_of(
 @FUZZ
 @given(st.sampled_from([",", " ", None, "", b",", 1]),
        st.lists(split_elements, max_size=5))
-def test_multi_str_sundle_matches_the_model(sep, specs):
+def test_multi_str_sundle_matches_the_model(sep, shapes):
     def run(function):
         log = []
         args = [Splitter(log, *s[1]) if isinstance(s, tuple) else s
-                for s in specs]
+                for s in shapes]
         return outcome(lambda: function(sep, *args)), log
     real, expected = run(multi_str_sundle), run(model.multi_str_sundle)
     check(real[0], expected[0], "korvex.list.strutils.sundle.multi_str_sundle")
@@ -533,7 +533,7 @@ pair_items = st.one_of(
                      ("value", 5), ("value", "ab")])),
     st.booleans(), st.sampled_from([" ", "-", None, 3]),
     st.sampled_from(["\n", "", None]), st.sampled_from(["ok", "raise"]))
-def test_write_matches_the_model(d_spec, keys, sep, end, writer_mode):
+def test_write_matches_the_model(d_shape, keys, sep, end, writer_mode):
     class Items:
         def __init__(self, log, pairs):
             self.log = log
@@ -556,7 +556,7 @@ def test_write_matches_the_model(d_spec, keys, sep, end, writer_mode):
             if writer_mode == "raise":
                 raise OSError("writer")
             return "ignored"
-        kind, value = d_spec
+        kind, value = d_shape
         if kind == "dict":
             d = dict(value)
         elif kind == "items":
