@@ -393,50 +393,44 @@ def make_func(name, log):
 texts = st.text(alphabet="ab ,1", max_size=8)
 
 
-@FUZZ
-@given(st.one_of(st.integers(-2, 4), st.sampled_from(["2", None, 2.0])),
-       st.lists(texts, max_size=5), st.sampled_from(["", "> "]), funcs)
-def test_read_matches_the_model(n, lines, prompt, func_name):
-    def run(real):
+def compare_reading(real, modelled, lines, func_name, entry):
+    """Runs the korvex call and its model on the same standard input and
+    compares outcome, output, unread input and calls of `func`."""
+    def run(call):
         log = []
         func = make_func(func_name, log)
-        args = [n, prompt] + ([] if func is None else
-                              [None if func == "none" else func])
+        extra = [] if func is None else [None if func == "none" else func]
         saved = sys.stdin, sys.stdout
         sys.stdin = io.StringIO("".join(line + "\n" for line in lines))
         sys.stdout = io.StringIO()
         try:
-            got = outcome(lambda: read(*args) if real
-                          else model.read(*args, input=input))
+            got = outcome(lambda: call(extra))
             return got, sys.stdout.getvalue(), sys.stdin.read(), log
         finally:
             sys.stdin, sys.stdout = saved
-    real, expected = run(True), run(False)
-    check(real[0], expected[0], "korvex.list.read.read")
-    assert real[1:] == expected[1:]
+    got, expected = run(real), run(modelled)
+    check(got[0], expected[0], entry)
+    assert got[1:] == expected[1:]
+
+
+@FUZZ
+@given(st.one_of(st.integers(-2, 4), st.sampled_from(["2", None, 2.0])),
+       st.lists(texts, max_size=5), st.sampled_from(["", "> "]), funcs)
+def test_read_matches_the_model(n, lines, prompt, func_name):
+    compare_reading(
+        lambda extra: read(n, prompt, *extra),
+        lambda extra: model.read(n, prompt, *extra, input=input),
+        lines, func_name, "korvex.list.read.read")
 
 
 @FUZZ
 @given(st.lists(texts, max_size=2), st.sampled_from(["", "? "]),
        st.sampled_from([" ", ",", None, "", 1, "ab", b","]), funcs)
 def test_read_split_matches_the_model(lines, prompt, spl, func_name):
-    def run(real):
-        log = []
-        func = make_func(func_name, log)
-        args = [prompt, spl] + ([] if func is None else
-                                [None if func == "none" else func])
-        saved = sys.stdin, sys.stdout
-        sys.stdin = io.StringIO("".join(line + "\n" for line in lines))
-        sys.stdout = io.StringIO()
-        try:
-            got = outcome(lambda: read_split(*args) if real
-                          else model.read_split(*args, input=input))
-            return got, sys.stdout.getvalue(), sys.stdin.read(), log
-        finally:
-            sys.stdin, sys.stdout = saved
-    real, expected = run(True), run(False)
-    check(real[0], expected[0], "korvex.list.read.read_split")
-    assert real[1:] == expected[1:]
+    compare_reading(
+        lambda extra: read_split(prompt, spl, *extra),
+        lambda extra: model.read_split(prompt, spl, *extra, input=input),
+        lines, func_name, "korvex.list.read.read_split")
 
 
 class Splitter:
