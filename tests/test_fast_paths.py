@@ -121,6 +121,38 @@ def test_scalar_edges(ls, sequence):
     assert keyed(result) == keyed(model(sequence(ls)))
 
 
+def long_mostly_distinct(tail):
+    """A few thousand distinct ints (enough for elemcount to count the rest
+    in its result dict), then `tail`."""
+    return [10**6 + i for i in range(5000)] + tail
+
+
+@pytest.mark.parametrize("tail", [
+    # equal values of other types and fresh equal ints after the prefix
+    lambda: [float(10**6), 10**6 + 1, 10**6 + 4999.0, 1, True, 1.0, 0, False],
+    # NaN objects: the same one again and again, and fresh ones
+    lambda: [NAN, NAN, float("nan"), NAN, float("nan"), None, None],
+    # one key repeated past the small-int counts, new keys among repeats
+    lambda: [10**6 + 7] * 300 + list(range(-50, 50)) + [10**6 + 7] * 300,
+    lambda: [],
+], ids=["equal values", "nan", "counts past 256", "no tail"])
+@pytest.mark.parametrize("sequence", [list, tuple])
+def test_long_mostly_distinct_sequences(tail, sequence):
+    ls = sequence(long_mostly_distinct(tail()))
+    result = assert_same_counts(ls)
+    assert len(result) >= 5000
+
+
+def test_long_mostly_distinct_keys_are_the_first_objects():
+    first, later = 10**6 + 3 + 0, int(str(10**6 + 3))
+    assert first is not later
+    ls = long_mostly_distinct([later, later])
+    ls[3] = first
+    result = elemcount(ls)
+    key = next(k for k in result if k == first)
+    assert key is first and result[key] == 3
+
+
 def test_nan_keys_are_the_objects():
     other = float("nan")
     result = assert_same_counts([NAN, other, NAN, NAN])

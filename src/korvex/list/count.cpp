@@ -187,12 +187,14 @@ class first_occurrence_counter {
     Py_ssize_t slot_count_ = 0;
 };
 
-// Builds {key: count} from the counter, keys made by `make_key`.
+// Builds {key: count} from the counter, keys made by `make_key`, in a dict
+// sized for `room` keys (at least the counter's).
 template <typename Key, typename MakeKey>
 PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
-                      MakeKey make_key)
+                      MakeKey make_key, Py_ssize_t room = 0)
 {
-    ref counts = ref::steal(_PyDict_NewPresized(counter.size()));
+    ref counts = ref::steal(
+        _PyDict_NewPresized(room > counter.size() ? room : counter.size()));
     if (!counts) {
         return nullptr;
     }
@@ -234,22 +236,70 @@ bool scalar_elements(PyObject *ls)
 
 PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
 
+int equal_scalars(PyObject *a, PyObject *b)
+{
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+// How many elements the index sees before choosing how to go on, and the
+// share of distinct ones beyond which the result dict itself becomes the
+// index.
+constexpr Py_ssize_t sample_size = 4096;
+constexpr Py_ssize_t mostly_distinct_percent = 99;
+
+// Counts the elements from `start` on with the result dict as the index:
+// one probe inserts a new key with count 1 or finds an old one, whose count
+// is then raised. Cheaper than a separate index when most keys are new.
+PyObject *count_into_dict(PyObject *ls, Py_ssize_t start,
+                          const first_occurrence_counter<PyObject *> &seen)
+{
+    ref counts = ref::steal(
+        counts_dict(seen, new_reference, PySequence_Fast_GET_SIZE(ls)));
+    if (!counts) {
+        return nullptr;
+    }
+    PyObject *one = PyLong_FromLong(1);
+    for (Py_ssize_t i = start; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
+        PyObject *current;
+        int found = PyDict_SetDefaultRef(counts.get(), item, one, &current);
+        if (found <= 0) {
+            if (found < 0) {
+                return nullptr;
+            }
+            Py_DECREF(current);
+            continue;
+        }
+        Py_ssize_t count = PyLong_AsSsize_t(current);
+        Py_DECREF(current);
+        ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
+        if (!raised || PyDict_SetItem(counts.get(), item, raised.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return counts.release();
+}
+
 // The scalar elements of an exact list or tuple, in one hashed pass.
-// Neither hashing nor comparing them allocates or runs Python code, so the
-// sequence cannot change under the walk.
+// Neither hashing nor comparing them runs Python code. A dict look-up, like
+// list containment, tries identity before equality, so a dict keeps the
+// first of equal elements as the key, NaN objects included.
 PyObject *count_scalars(call &c, PyObject *ls)
 {
+    Py_ssize_t size = PySequence_Fast_GET_SIZE(ls);
     first_occurrence_counter<PyObject *> counter;
-    if (counter.reserve(PySequence_Fast_GET_SIZE(ls)) < 0) {
+    if (counter.reserve(size < sample_size ? size : sample_size) < 0) {
         return c.fail(5);
     }
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        if (i == sample_size &&
+            counter.size() * 100 > sample_size * mostly_distinct_percent) {
+            PyObject *counts = count_into_dict(ls, i, counter);
+            return counts != nullptr ? counts : c.fail(5);
+        }
         PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
         Py_hash_t hash = PyObject_Hash(item);
-        if (hash == -1 ||
-            counter.add(item, hash, [](PyObject *a, PyObject *b) {
-                return PyObject_RichCompareBool(a, b, Py_EQ);
-            }) < 0) {
+        if (hash == -1 || counter.add(item, hash, equal_scalars) < 0) {
             return c.fail(5);
         }
     }
