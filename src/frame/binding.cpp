@@ -85,12 +85,6 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name)
     PyErr_Format(PyExc_TypeError, format, spec.name, key);
 }
 
-PyObject *default_for(const function_object *function,
-                      const default_value &value)
-{
-    return value.stored ? function->stored : string(value.string);
-}
-
 // Every keyword in call order, once the parameters from `bound` on have
 // been looked for: rebinds those, rejects duplicates and strangers, and
 // collects the rest into `**kwargs` where there is one.
@@ -225,8 +219,8 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         }
     }
     for (Py_ssize_t i = spec.required; i < params; i++) {
-        c.slots[i] =
-            default_for(c.function, spec.default_values[i - spec.required]);
+        c.slots[i] = default_object(spec.default_values[i - spec.required],
+                                    c.function->stored);
     }
     if (kwnames == nullptr) {
         if (nargs < spec.required || (nargs > params && !spec.varargs)) {

@@ -142,6 +142,16 @@ struct function_object {
     bool defaults_built;
 };
 
+// The object a default row stands for; `stored` is the function's default
+// storage (NULL for functions without one). Borrowed.
+inline PyObject *default_object(const default_value &value, PyObject *stored)
+{
+    return value.stored ? stored : string(value.string);
+}
+// A new tuple of the objects the rows stand for.
+PyObject *defaults_tuple(std::span<const default_value> values,
+                         PyObject *stored);
+
 int ready_function_type();
 // A new function object for `spec`; `code` may be NULL.
 PyObject *new_function(const function_spec &spec, PyObject *code);

@@ -255,17 +255,10 @@ int build_defaults(function_object *f)
         return 0;
     }
     const function_spec &spec = *f->spec;
-    Py_ssize_t count = static_cast<Py_ssize_t>(spec.default_values.size());
-    PyObject *defaults = PyTuple_New(count);
+    PyObject *defaults = defaults_tuple(spec.default_values, f->stored);
     if (defaults == nullptr) {
         add_function_entry("__defaults__", spec.def_line, f->globals);
         return -1;
-    }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        const default_value &value = spec.default_values[i];
-        PyTuple_SET_ITEM(
-            defaults, i,
-            Py_NewRef(value.stored ? f->stored : string(value.string)));
     }
     Py_XSETREF(f->defaults, defaults);
     Py_CLEAR(f->kwdefaults);
@@ -462,6 +455,21 @@ PyType_Spec function_spec_ = {
 };
 
 }  // namespace
+
+PyObject *defaults_tuple(std::span<const default_value> values,
+                         PyObject *stored)
+{
+    auto count = static_cast<Py_ssize_t>(values.size());
+    PyObject *tuple = PyTuple_New(count);
+    if (tuple == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyTuple_SET_ITEM(tuple, i,
+                         Py_NewRef(default_object(values[i], stored)));
+    }
+    return tuple;
+}
 
 call::call(function_object *f) : function(f), slots{} {}
 

@@ -144,8 +144,8 @@ ref sys_modules()
     }
     ref sys = ref::steal(PyImport_GetModule(name.get()));
     PyObject *modules = nullptr;
-    if (sys && PyObject_GetOptionalAttrString(sys.get(), "modules",
-                                              &modules) < 0) {
+    if (sys &&
+        PyObject_GetOptionalAttrString(sys.get(), "modules", &modules) < 0) {
         return ref();
     }
     if (modules == nullptr && !PyErr_Occurred()) {
@@ -197,19 +197,6 @@ PyObject *make_name_tuple(std::span<const string_index> names)
     }
     for (Py_ssize_t i = 0; i < count; i++) {
         PyTuple_SET_ITEM(tuple, i, Py_NewRef(string(names[i])));
-    }
-    return tuple;
-}
-
-PyObject *make_defaults_tuple(std::span<const default_value> values)
-{
-    auto count = static_cast<Py_ssize_t>(values.size());
-    PyObject *tuple = PyTuple_New(count);
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyTuple_SET_ITEM(tuple, i, Py_NewRef(string(values[i].string)));
     }
     return tuple;
 }
@@ -268,7 +255,7 @@ int make_constants()
                 first_sharing(i, &function_spec::default_values);
             PyObject *defaults =
                 shared < i ? Py_NewRef(state.constant_defaults[shared])
-                           : make_defaults_tuple(spec.default_values);
+                           : defaults_tuple(spec.default_values, nullptr);
             if (keep(state.constant_defaults[i], defaults) < 0) {
                 return -1;
             }
