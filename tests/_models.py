@@ -3,8 +3,6 @@ every function, written from the documented behaviour. The fuzz and
 re-entrancy tests compare the real functions with them."""
 
 import builtins
-import ctypes
-import sys
 
 
 class Bound:
@@ -154,15 +152,8 @@ def ambrel(ls, func, *args, **kwargs):
 
 
 def extend_at_end(ls, pieces):
-    """The interpreter's list slice assignment with both bounds at the
-    largest index, as the C API offers it (its error for a non-iterable
-    differs from that of `ls[len(ls):] = pieces`)."""
-    set_slice = ctypes.pythonapi.PyList_SetSlice
-    set_slice.argtypes = [ctypes.py_object, ctypes.c_ssize_t,
-                          ctypes.c_ssize_t, ctypes.py_object]
-    set_slice.restype = ctypes.c_int
-    # ctypes raises the error that the call set when it returns -1.
-    set_slice(ls, sys.maxsize, sys.maxsize, pieces)
+    """The interpreter's assignment to the empty slice at the end."""
+    ls[len(ls):len(ls)] = pieces
 
 
 def multi_str_sundle(sep, *args):

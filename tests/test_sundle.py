@@ -151,7 +151,7 @@ class Raising:
     ((",", Raising()), Boom, ","),
     (("", "a"), ValueError, "empty separator"),
     ((",", b"a,b"), TypeError, "a bytes-like object is required, not 'str'"),
-    ((",", Recorder(lambda: 5, [])), TypeError, "can only assign an iterable"),
+    ((",", Recorder(lambda: 5, [])), TypeError, "must assign iterable to extended slice"),
 ])
 def test_split_failures(args, error, message):
     exc, name, line = failure(multi_str_sundle, *args)

@@ -180,17 +180,6 @@ int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
     return 0;
 }
 
-ref tuple_of(PyObject *const *items, Py_ssize_t count)
-{
-    ref tuple = ref::steal(PyTuple_New(count));
-    if (tuple) {
-        for (Py_ssize_t i = 0; i < count; i++) {
-            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(items[i]));
-        }
-    }
-    return tuple;
-}
-
 }  // namespace
 
 PyObject *call::fail(int line) const

@@ -79,6 +79,9 @@ struct import_spec {
     string_index name;   // dotted module name, imported absolutely
     string_index binds;  // namespace key of the top-level package
     int line;
+    // Added as a note to the ModuleNotFoundError for `name` or one of its
+    // packages: how to get the module. May be NULL.
+    const char *missing_note = nullptr;
 };
 
 struct module_spec {
@@ -105,7 +108,6 @@ struct process_state {
     PyObject *function_type;
     PyObject *empty_tuple;
     PyObject *empty_bytes;
-    PyObject *empty_str;
     PyObject *strings[max_strings];
     PyObject *local_names[max_functions];
     PyObject *code[max_functions];
@@ -160,15 +162,24 @@ PyObject *new_function(const function_spec &spec, PyObject *code);
 
 // One call of a function object: its bound arguments, and the way a body
 // reports a failure.
+//
+// The call owns its function for as long as it runs: user code may drop
+// every other reference (a `functools.partial` whose state is replaced, for
+// one). The slots are borrowed from the caller or from the defaults; a body
+// that runs user code and uses an argument after it holds that argument in
+// a `ref` of its own first (`own`).
 struct call {
     explicit call(function_object *f);
 
     function_object *function;
+    ref owner;                    // the strong reference to `function`
     PyObject *slots[max_params];  // borrowed from the caller or the defaults
     ref args;                     // the `*args` tuple, if the function has one
     ref kwargs;  // the `**kwargs` dict, if the function has one
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
+    // A strong reference to argument `i`, for a body that outlives user code.
+    ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
     PyObject *globals() const { return function->globals; }
     // Adds this function's traceback entry at `line` and returns NULL.
     PyObject *fail(int line) const;
@@ -183,43 +194,82 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
 // --- traceback entries ------------------------------------------------------
 
 // Adds one entry to the pending exception's traceback. Must be called with an
-// exception set; leaves it set, unless the entry itself cannot be made.
-// `globals` become the entry frame's globals.
+// exception set; leaves it set, unless the entry itself cannot be made: then
+// the error that stopped it is raised instead, with the pending exception as
+// its context (a MemoryError without). `globals` become the entry frame's
+// globals.
 void add_traceback_entry(const char *name, int line, PyObject *globals);
 // The same, named "<module full name>.<name>".
 void add_function_entry(const char *name, int line, PyObject *globals);
+// With an exception set that was raised while `reported` was being
+// reported, makes `reported` its context, as the interpreter chains an
+// exception raised while another is handled. Steals `reported`.
+void chain_to_current(PyObject *reported);
 
 // --- small protocol helpers -------------------------------------------------
+
+// Pending signals, checked every few thousand steps of a loop that may run
+// long without running Python code, so that Ctrl-C stops it. A step may
+// stand for more work than one (a scan of a list, say). The check can run
+// the garbage collector, and with it finalizers: what a loop uses after
+// `step` must be owned.
+class signal_check {
+  public:
+    // 0, or -1 with the exception of a signal handler.
+    int step(Py_ssize_t work = 1)
+    {
+        countdown_ -= work;
+        if (countdown_ > 0) [[likely]] {
+            return 0;
+        }
+        countdown_ = interval;
+        return PyErr_CheckSignals();
+    }
+
+  private:
+    static constexpr Py_ssize_t interval = 4096;
+    Py_ssize_t countdown_ = interval;
+};
 
 // The elements of an object, as a `for` loop gets them. An exact list or
 // tuple is walked by position, its length read again before every step,
 // which yields what its iterator would; anything else through `iter()`.
+// Pending signals are checked as the walk goes.
 class element_walk {
   public:
     // Returns 0, or -1 with the error of `iter()`.
     int start(PyObject *iterable);
     // The next element into `item`: 1, 0 at the end (StopIteration
-    // included), or -1 with the iterator's error.
+    // included), or -1 with the iterator's error or a signal handler's.
     int next(ref &item);
 
   private:
-    PyObject *sequence_ = nullptr;  // borrowed: the caller holds it
+    ref sequence_;
     Py_ssize_t index_ = 0;
     ref iterator_;
+    signal_check signals_;
 };
 
+// The next item of `iterator` into `item`: 1, 0 at the end (StopIteration
+// included), or -1 with the iterator's error.
+int next_item(PyObject *iterator, ref &item);
+
+// A new tuple of `count` values; an empty `ref` when it cannot be made.
+ref tuple_of(PyObject *const *items, Py_ssize_t count);
 // Looks a module-level name up in `globals`, then in builtins.
 PyObject *lookup_global(PyObject *globals, PyObject *name);
 // Unpacks one value into two targets, as `k, v = item` does.
 int unpack_two(PyObject *item, ref &first, ref &second);
 // `obj.name()`.
 PyObject *call_method_noargs(PyObject *obj, PyObject *name);
-// The generic call `callable(*args, **kwargs)`, with its recursion guard and
-// its check that a failing callable set an exception.
-PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs);
-// The same call made through vectorcall where the callable supports it:
-// the callee sees the same arguments and, where it collects keywords, a
-// dict of its own.
+// AttributeError "'<type>' object has no attribute '<name>'", with `name`
+// and `obj` set as the interpreter sets them. Returns NULL.
+PyObject *no_attribute(PyObject *obj, PyObject *name);
+// The generic call `callable(*args, **kwargs)` as `PyObject_Call` makes it:
+// through vectorcall where the callable has it, else its `tp_call` under
+// the recursion guard; a failing callable must have set an exception. A
+// `tp_call` callee gets a dict of its own, empty when there are no
+// keywords. The arguments are laid out as for vectorcall.
 PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
                              std::size_t nargsf, PyObject *kwnames);
 

@@ -30,7 +30,16 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
     if (bind_arguments(c, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
         return nullptr;
     }
-    return c.function->spec->body(c);
+    // A cycle of calls through C-level callables (bound methods, partials,
+    // builtins) comes back here with no Python frame in between: each call
+    // counts against the interpreter's C recursion limit, as a Python
+    // function's frame does.
+    if (Py_EnterRecursiveCall("")) {
+        return c.fail(c.function->spec->def_line);
+    }
+    PyObject *result = c.function->spec->body(c);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // The classic call: the dict's items become keyword names and values
@@ -471,7 +480,11 @@ PyObject *defaults_tuple(std::span<const default_value> values,
     return tuple;
 }
 
-call::call(function_object *f) : function(f), slots{} {}
+call::call(function_object *f)
+    : function(f), owner(ref::new_ref(reinterpret_cast<PyObject *>(f))),
+      slots{}
+{
+}
 
 int ready_function_type()
 {

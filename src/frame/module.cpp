@@ -112,8 +112,7 @@ int keep(PyObject *&slot, PyObject *value)
 int make_empty_objects()
 {
     if (keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
-        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
-        keep(state.empty_str, PyUnicode_New(0, 0)) < 0) {
+        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) {
         return -1;
     }
     return 0;
@@ -154,6 +153,8 @@ ref sys_modules()
     return ref::steal(modules);
 }
 
+// Puts the module into `sys.modules` under its full name when that key is
+// free. Returns 1 when it did, 0 when the key was taken, -1 on error.
 int register_in_sys_modules()
 {
     ref owned = sys_modules();
@@ -166,7 +167,31 @@ int register_in_sys_modules()
     if (present != 0) {
         return present < 0 ? -1 : 0;
     }
-    return PyObject_SetItem(modules, key, state.module);
+    return PyObject_SetItem(modules, key, state.module) < 0 ? -1 : 1;
+}
+
+// Takes back the entry that a failed exec registered, if it still holds
+// `module`. The exception being reported stays current; an error of the
+// undo itself goes to sys.unraisablehook.
+void unregister_from_sys_modules(PyObject *module)
+{
+    PyObject *reported = PyErr_GetRaisedException();
+    ref modules = sys_modules();
+    PyObject *key = string(this_module.full_name);
+    ref entry;
+    if (modules) {
+        entry = ref::steal(PyObject_GetItem(modules.get(), key));
+        if (!entry && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+        }
+    }
+    if (entry.get() == module && PyObject_DelItem(modules.get(), key) == 0) {
+        entry.reset();
+    }
+    if (PyErr_Occurred()) {
+        PyErr_WriteUnraisable(key);
+    }
+    PyErr_SetRaisedException(reported);
 }
 
 int cache_builtins()
@@ -268,6 +293,45 @@ int make_constants()
     return 0;
 }
 
+// Whether the ModuleNotFoundError `exc` is about `import.name` itself or one
+// of its packages, rather than something that module imports in turn.
+bool about_import(PyObject *exc, const import_spec &import)
+{
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_ModuleNotFoundError)) {
+        return false;
+    }
+    PyObject *missing = reinterpret_cast<PyImportErrorObject *>(exc)->name;
+    if (missing == nullptr || !PyUnicode_Check(missing)) {
+        return false;
+    }
+    PyObject *wanted = string(import.name);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(missing);
+    if (length > PyUnicode_GET_LENGTH(wanted) ||
+        PyUnicode_Tailmatch(wanted, missing, 0, length, -1) != 1) {
+        return false;
+    }
+    return length == PyUnicode_GET_LENGTH(wanted) ||
+           PyUnicode_READ_CHAR(wanted, length) == '.';
+}
+
+// Tells, on the pending ModuleNotFoundError of `import`, how to get the
+// missing module.
+void add_missing_note(const import_spec &import)
+{
+    PyObject *exc = PyErr_GetRaisedException();
+    if (!about_import(exc, import)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    ref added = ref::steal(
+        PyObject_CallMethod(exc, "add_note", "s", import.missing_note));
+    if (!added) {
+        chain_to_current(exc);
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 // `import a.b` at module level: binds the top-level package.
 int run_import(const import_spec &import)
 {
@@ -278,6 +342,9 @@ int run_import(const import_spec &import)
     ref package = ref::steal(PyImport_ImportModuleLevelObject(
         string(import.name), state.globals, locals.get(), nullptr, 0));
     if (!package) {
+        if (import.missing_note != nullptr) {
+            add_missing_note(import);
+        }
         return -1;
     }
     return PyDict_SetItem(state.globals, string(import.binds), package.get());
@@ -316,11 +383,13 @@ int store_test_dict()
 
 // The exec steps that report a failure with the init entry, which names
 // the line of the statement being run.
-int run_statements(int &line)
+int run_statements(int &line, bool &registered)
 {
     line = 1;
-    if (register_in_sys_modules() < 0 || cache_builtins() < 0 ||
-        ready_function_type() < 0 || make_constants() < 0) {
+    int added = register_in_sys_modules();
+    registered = added > 0;
+    if (added < 0 || cache_builtins() < 0 || ready_function_type() < 0 ||
+        make_constants() < 0) {
         return -1;
     }
     for (const import_spec &import : this_module.imports) {
@@ -367,11 +436,16 @@ int exec_module(PyObject *module)
         return -1;
     }
     int line;
-    if (run_statements(line) < 0) {
+    bool registered = false;
+    if (run_statements(line, registered) < 0) {
         char entry[128];
         PyOS_snprintf(entry, sizeof(entry), "init %s", module_full_name());
         add_traceback_entry(entry, line, state.globals);
+        // Dropped first, so that an import run by the undo starts afresh.
         drop_current_module();
+        if (registered) {
+            unregister_from_sys_modules(module);
+        }
         return -1;
     }
     return 0;

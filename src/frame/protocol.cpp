@@ -6,22 +6,41 @@ namespace frame {
 PyObject *lookup_global(PyObject *globals, PyObject *name)
 {
     PyObject *value;
-    // A failing namespace look-up counts as absent.
-    if (PyDict_GetItemRef(globals, name, &value) > 0) {
+    int found = PyDict_GetItemRef(globals, name, &value);
+    if (found != 0) {
         return value;
     }
-    PyErr_Clear();
-    int found = PyObject_GetOptionalAttr(state.builtins, name, &value);
+    found = PyObject_GetOptionalAttr(state.builtins, name, &value);
     if (found == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return found > 0 ? value : nullptr;
 }
 
+ref tuple_of(PyObject *const *items, Py_ssize_t count)
+{
+    ref tuple = ref::steal(PyTuple_New(count));
+    if (tuple) {
+        for (Py_ssize_t i = 0; i < count; i++) {
+            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(items[i]));
+        }
+    }
+    return tuple;
+}
+
+int next_item(PyObject *iterator, ref &item)
+{
+    item = ref::steal(PyIter_Next(iterator));
+    if (item) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
 int element_walk::start(PyObject *iterable)
 {
     if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
-        sequence_ = iterable;
+        sequence_ = ref::new_ref(iterable);
         return 0;
     }
     iterator_ = ref::steal(PyObject_GetIter(iterable));
@@ -30,18 +49,18 @@ int element_walk::start(PyObject *iterable)
 
 int element_walk::next(ref &item)
 {
-    if (sequence_ != nullptr) {
-        if (index_ >= PySequence_Fast_GET_SIZE(sequence_)) {
+    if (signals_.step() < 0) {
+        return -1;
+    }
+    if (sequence_) {
+        PyObject *sequence = sequence_.get();
+        if (index_ >= PySequence_Fast_GET_SIZE(sequence)) {
             return 0;
         }
-        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence_, index_++));
+        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, index_++));
         return 1;
     }
-    item = ref::steal(PyIter_Next(iterator_.get()));
-    if (item) {
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
+    return next_item(iterator_.get(), item);
 }
 
 namespace {
@@ -58,17 +77,6 @@ namespace {
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
                  static_cast<Py_ssize_t>(2));
     return -1;
-}
-
-// The next item of `iterator` into `target`: 1, 0 at the end (StopIteration
-// included), or -1 on error.
-int next_item(PyObject *iterator, ref &target)
-{
-    target = ref::steal(PyIter_Next(iterator));
-    if (target) {
-        return 1;
-    }
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace
@@ -107,24 +115,53 @@ int unpack_two(PyObject *item, ref &first, ref &second)
     return 0;
 }
 
+namespace {
+
+// After an AttributeError from the generic look-up of `name` on `obj`:
+// whether the attribute is simply not there, rather than a descriptor or
+// property having raised. With no attribute on the type, the look-up ran
+// no descriptor, so its error is the one for a missing attribute.
+bool missing_attribute(PyObject *obj, PyObject *name)
+{
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return false;
+    }
+    // The type look-up must not see the pending exception.
+    PyObject *exc = PyErr_GetRaisedException();
+    bool missing = _PyType_Lookup(Py_TYPE(obj), name) == nullptr;
+    PyErr_SetRaisedException(exc);
+    return missing;
+}
+
+}  // namespace
+
+PyObject *no_attribute(PyObject *obj, PyObject *name)
+{
+    PyErr_Format(PyExc_AttributeError,
+                 "'%.200s' object has no attribute '%U'", Py_TYPE(obj)->tp_name,
+                 name);
+    PyObject *exc = PyErr_GetRaisedException();
+    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject *>(
+                            PyExc_AttributeError))) {
+        auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc);
+        Py_XSETREF(error->name, Py_NewRef(name));
+        Py_XSETREF(error->obj, Py_NewRef(obj));
+    }
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+}
+
 PyObject *call_method_noargs(PyObject *obj, PyObject *name)
 {
-    PyTypeObject *type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
         return PyObject_CallMethodNoArgs(obj, name);
     }
-    PyObject *method;
-    int found = PyObject_GetOptionalAttr(obj, name, &method);
-    if (found == 0) {
-        PyErr_Format(PyExc_AttributeError,
-                     "'%.200s' object has no attribute '%U'", type->tp_name,
-                     name);
+    ref method = ref::steal(PyObject_GetAttr(obj, name));
+    if (!method) {
+        return missing_attribute(obj, name) ? no_attribute(obj, name)
+                                            : nullptr;
     }
-    if (found <= 0) {
-        return nullptr;
-    }
-    ref bound = ref::steal(method);
-    return PyObject_CallNoArgs(bound.get());
+    return PyObject_CallNoArgs(method.get());
 }
 
 }  // namespace frame
@@ -161,60 +198,48 @@ PyObject *checked_result(PyObject *callable, PyObject *result)
     return nullptr;
 }
 
-}  // namespace
-
-PyObject *generic_call(PyObject *callable, PyObject *args, PyObject *kwargs)
+// A callable without vectorcall: a tuple and a dict of its own, and the
+// recursion guard that `PyObject_Call` puts around `tp_call`.
+PyObject *classic_call(PyObject *callable, PyObject *const *args,
+                       Py_ssize_t nargs, PyObject *kwnames)
 {
     ternaryfunc call = Py_TYPE(callable)->tp_call;
     if (call == nullptr) {
         return not_callable(callable);
     }
+    ref tuple = tuple_of(args, nargs);
+    ref kwargs = ref::steal(PyDict_New());
+    if (!tuple || !kwargs) {
+        return nullptr;
+    }
+    if (kwnames != nullptr) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
+                               args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    PyObject *result = call(callable, args, kwargs);
+    PyObject *result = call(callable, tuple.get(), kwargs.get());
     Py_LeaveRecursiveCall();
     return checked_result(callable, result);
 }
+
+}  // namespace
 
 PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
                              std::size_t nargsf, PyObject *kwnames)
 {
     vectorcallfunc vectorcall = PyVectorcall_Function(callable);
     if (vectorcall == nullptr) {
-        if (Py_TYPE(callable)->tp_call == nullptr) {
-            return not_callable(callable);
-        }
-        // Only the classic call: a tuple and, with keywords, a dict.
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        ref tuple = ref::steal(PyTuple_New(nargs));
-        if (!tuple) {
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < nargs; i++) {
-            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-        }
-        ref kwargs;
-        if (kwnames != nullptr) {
-            kwargs = ref::steal(PyDict_New());
-            if (!kwargs) {
-                return nullptr;
-            }
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); i++) {
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i),
-                                   args[nargs + i]) < 0) {
-                    return nullptr;
-                }
-            }
-        }
-        return generic_call(callable, tuple.get(), kwargs.get());
+        return classic_call(callable, args, PyVectorcall_NARGS(nargsf),
+                            kwnames);
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    PyObject *result = vectorcall(callable, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
-    return checked_result(callable, result);
+    return checked_result(callable,
+                          vectorcall(callable, args, nargsf, kwnames));
 }
 
 }  // namespace frame

@@ -91,6 +91,19 @@ PyObject *entry_code(const char *name, int line)
 
 }  // namespace
 
+void chain_to_current(PyObject *reported)
+{
+    // A MemoryError stays bare: it may be the interpreter's shared
+    // last-resort instance.
+    if (reported == nullptr || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        Py_XDECREF(reported);
+        return;
+    }
+    PyObject *current = PyErr_GetRaisedException();
+    PyException_SetContext(current, reported);
+    PyErr_SetRaisedException(current);
+}
+
 void add_traceback_entry(const char *name, int line, PyObject *globals)
 {
     // The pending exception is set aside while the code object and the
@@ -99,7 +112,7 @@ void add_traceback_entry(const char *name, int line, PyObject *globals)
     PyObject *exc = PyErr_GetRaisedException();
     PyObject *code = entry_code(name, line);
     if (code == nullptr) {
-        Py_XDECREF(exc);
+        chain_to_current(exc);
         return;
     }
     PyFrameObject *frame =
@@ -107,10 +120,10 @@ void add_traceback_entry(const char *name, int line, PyObject *globals)
                     reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
     Py_DECREF(code);
     if (frame == nullptr) {
-        Py_XDECREF(exc);
         if (!PyErr_Occurred()) {
             PyErr_NoMemory();
         }
+        chain_to_current(exc);
         return;
     }
     PyErr_SetRaisedException(exc);

@@ -75,7 +75,7 @@ PyObject *resolve_writer(PyObject *globals)
 
 // One side of the entries of an exact dict, walked directly, in a list made
 // at the dict's size. The size is checked before every step, as a dict
-// iterator does; the walk itself runs no Python code.
+// iterator does: the signal checks can run finalizers.
 PyObject *gather_dict(PyObject *d, side wanted)
 {
     Py_ssize_t size;
@@ -91,12 +91,24 @@ PyObject *gather_dict(PyObject *d, side wanted)
     Py_ssize_t pos = 0;
     PyObject *k;
     PyObject *v;
+    frame::signal_check signals;
     for (Py_ssize_t i = 0;; i++) {
+        if (signals.step() < 0) {
+            return nullptr;
+        }
         if (PyDict_GET_SIZE(d) != size) {
             changed_size();
             return nullptr;
         }
-        if (!PyDict_Next(d, &pos, &k, &v)) {
+        bool more = PyDict_Next(d, &pos, &k, &v);
+        if (more != (i < size)) {
+            // Keys replaced at the same size: the list would not be filled
+            // exactly.
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary keys changed during iteration");
+            return nullptr;
+        }
+        if (!more) {
             return result.release();
         }
         PyList_SET_ITEM(result.get(), i,
@@ -112,9 +124,7 @@ PyObject *gather_items(PyObject *d, side wanted)
         return nullptr;
     }
     if (d == Py_None) {
-        PyErr_Format(PyExc_AttributeError,
-                     "'NoneType' object has no attribute '%.30s'", "items");
-        return nullptr;
+        return frame::no_attribute(d, string(s_items));
     }
     ref items = ref::steal(frame::call_method_noargs(d, string(s_items)));
     if (!items) {
@@ -124,32 +134,40 @@ PyObject *gather_items(PyObject *d, side wanted)
     if (!iterator) {
         return nullptr;
     }
-    while (ref item = ref::steal(PyIter_Next(iterator.get()))) {
+    frame::signal_check signals;
+    for (;;) {
+        ref item;
+        int more = frame::next_item(iterator.get(), item);
+        if (more <= 0) {
+            return more < 0 ? nullptr : result.release();
+        }
         ref k;
         ref v;
-        if (frame::unpack_two(item.get(), k, v) < 0 ||
+        if (signals.step() < 0 || frame::unpack_two(item.get(), k, v) < 0 ||
             PyList_Append(result.get(), (wanted == side::keys ? k : v).get()) <
                 0) {
             return nullptr;
         }
     }
-    return PyErr_Occurred() ? nullptr : result.release();
 }
 
 // list.write.write([k for k, v in d.items()], sep, end), or with v.
 PyObject *write_side(call &c, side wanted, int line)
 {
+    ref d = c.own(0);
+    ref sep = c.own(1);
+    ref end = c.own(2);
     ref writer = ref::steal(resolve_writer(c.globals()));
     if (!writer) {
         return c.fail(line);
     }
-    PyObject *d = c[0];
-    ref result = ref::steal(PyDict_CheckExact(d) ? gather_dict(d, wanted)
-                                                 : gather_items(d, wanted));
+    ref result = ref::steal(PyDict_CheckExact(d.get())
+                                ? gather_dict(d.get(), wanted)
+                                : gather_items(d.get(), wanted));
     if (!result) {
         return c.fail(line);
     }
-    PyObject *args[] = {result.get(), c[1], c[2]};
+    PyObject *args[] = {result.get(), sep.get(), end.get()};
     ref written =
         ref::steal(PyObject_Vectorcall(writer.get(), args, 3, nullptr));
     if (!written) {
@@ -176,7 +194,13 @@ constexpr frame::default_value write_defaults[] = {
 };
 
 constexpr frame::import_spec imports[] = {
-    {.name = s_list_write, .binds = s_list, .line = 1},
+    {
+        .name = s_list_write,
+        .binds = s_list,
+        .line = 1,
+        .missing_note = "korvex.dict.write hands its lists to list.write.write; "
+                        "install a writer: pip install korvex-list-writer",
+    },
 };
 
 constexpr frame::function_spec functions[] = {

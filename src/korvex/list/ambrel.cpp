@@ -38,8 +38,9 @@ static_assert(std::size(strings) == string_count);
 // The arguments of every call of `func`, laid out for vectorcall: a spare
 // slot (so bound methods can prepend their instance in place), the element,
 // `args`, then the values of `kwargs` under a tuple of their names. Every
-// call sees what `(l,) + args` and a fresh copy of `kwargs` would give it;
-// `kwargs` itself never leaves this call, so its values stay put.
+// call sees what `(l,) + args` and a fresh copy of `kwargs` would give it.
+// The values of `kwargs` are owned here: user code can reach that dict
+// (through the collector's referrers) and empty it.
 class call_stack {
   public:
     call_stack() = default;
@@ -47,6 +48,9 @@ class call_stack {
     call_stack &operator=(const call_stack &) = delete;
     ~call_stack()
     {
+        for (Py_ssize_t i = 0; i < owned_values_; i++) {
+            Py_DECREF(items_[1 + nargs_ + i]);
+        }
         if (items_ != inline_) {
             PyMem_Free(items_);
         }
@@ -74,12 +78,19 @@ class call_stack {
         if (!kwnames_) {
             return -1;
         }
+        // Making the tuple can run finalizers, and they can reach `kwargs`.
+        if (PyDict_GET_SIZE(kwargs) != nkw) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary changed size during iteration");
+            return -1;
+        }
         Py_ssize_t pos = 0;
         PyObject *key;
         PyObject *value;
-        for (Py_ssize_t i = 0; PyDict_Next(kwargs, &pos, &key, &value); i++) {
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_ssize_t i = owned_values_++;
             PyTuple_SET_ITEM(kwnames_.get(), i, Py_NewRef(key));
-            items_[1 + nargs_ + i] = value;
+            items_[1 + nargs_ + i] = Py_NewRef(value);
         }
         return 0;
     }
@@ -99,19 +110,20 @@ class call_stack {
     PyObject *inline_[inline_size];
     PyObject **items_ = inline_;
     Py_ssize_t nargs_ = 0;
+    Py_ssize_t owned_values_ = 0;
     ref kwnames_;
 };
 
 PyObject *ambrel(call &c) noexcept
 {
-    PyObject *ls = c[0];
-    PyObject *func = c[1];
+    ref ls = c.own(0);
+    ref func = c.own(1);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
         return c.fail(2);
     }
     frame::element_walk walk;
-    if (walk.start(ls) < 0) {
+    if (walk.start(ls.get()) < 0) {
         return c.fail(2);
     }
     call_stack stack;
@@ -121,7 +133,7 @@ PyObject *ambrel(call &c) noexcept
     ref l;
     int more;
     while ((more = walk.next(l)) > 0) {
-        ref value = ref::steal(stack.call(func, l.get()));
+        ref value = ref::steal(stack.call(func.get(), l.get()));
         if (!value || PyList_Append(result.get(), value.get()) < 0) {
             return c.fail(2);
         }

@@ -250,22 +250,26 @@ constexpr Py_ssize_t mostly_distinct_percent = 99;
 // Counts the elements from `start` on with the result dict as the index:
 // one probe inserts a new key with count 1 or finds an old one, whose count
 // is then raised. Cheaper than a separate index when most keys are new.
-PyObject *count_into_dict(PyObject *ls, Py_ssize_t start,
+PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
                           const first_occurrence_counter<PyObject *> &seen)
 {
     ref counts = ref::steal(
         counts_dict(seen, new_reference, PySequence_Fast_GET_SIZE(ls)));
     if (!counts) {
-        return nullptr;
+        return c.fail(5);
     }
     PyObject *one = PyLong_FromLong(1);
+    frame::signal_check signals;
     for (Py_ssize_t i = start; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        if (signals.step() < 0) {
+            return c.fail(3);
+        }
         PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
         PyObject *current;
         int found = PyDict_SetDefaultRef(counts.get(), item, one, &current);
         if (found <= 0) {
             if (found < 0) {
-                return nullptr;
+                return c.fail(5);
             }
             Py_DECREF(current);
             continue;
@@ -274,7 +278,7 @@ PyObject *count_into_dict(PyObject *ls, Py_ssize_t start,
         Py_DECREF(current);
         ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
         if (!raised || PyDict_SetItem(counts.get(), item, raised.get()) < 0) {
-            return nullptr;
+            return c.fail(5);
         }
     }
     return counts.release();
@@ -291,11 +295,14 @@ PyObject *count_scalars(call &c, PyObject *ls)
     if (counter.reserve(size < sample_size ? size : sample_size) < 0) {
         return c.fail(5);
     }
+    frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
         if (i == sample_size &&
             counter.size() * 100 > sample_size * mostly_distinct_percent) {
-            PyObject *counts = count_into_dict(ls, i, counter);
-            return counts != nullptr ? counts : c.fail(5);
+            return count_into_dict(c, ls, i, counter);
+        }
+        if (signals.step() < 0) {
+            return c.fail(3);
         }
         PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
         Py_hash_t hash = PyObject_Hash(item);
@@ -336,15 +343,23 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
                       MakeKey make_key)
 {
     PyObject *counts;
+    // Pending signals are checked between chunks of codes.
+    constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;
     if (kind == PyUnicode_1BYTE_KIND) {
         // One slot per code: no hashing at all.
         Py_ssize_t seen[256] = {};
         Py_UCS1 order[256];
         int distinct = 0;
         auto *codes = static_cast<const Py_UCS1 *>(data);
-        for (Py_ssize_t i = 0; i < length; i++) {
-            if (seen[codes[i]]++ == 0) {
-                order[distinct++] = codes[i];
+        for (Py_ssize_t start = 0; start < length; start += chunk) {
+            if (start > 0 && PyErr_CheckSignals() < 0) {
+                return c.fail(3);
+            }
+            Py_ssize_t end = length - start > chunk ? start + chunk : length;
+            for (Py_ssize_t i = start; i < end; i++) {
+                if (seen[codes[i]]++ == 0) {
+                    order[distinct++] = codes[i];
+                }
             }
         }
         counts = codes_dict(order, distinct, seen, make_key);
@@ -352,6 +367,9 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
     else {
         first_occurrence_counter<Py_UCS4> counter;
         for (Py_ssize_t i = 0; i < length; i++) {
+            if (i % chunk == chunk - 1 && PyErr_CheckSignals() < 0) {
+                return c.fail(3);
+            }
             Py_UCS4 code = PyUnicode_READ(kind, data, i);
             if (counter.add(code, static_cast<Py_hash_t>(code), same_code) <
                 0) {
@@ -381,7 +399,8 @@ PyObject *count_fast(call &c, PyObject *ls)
 // `ls.count` for each of them.
 PyObject *elemcount(call &c) noexcept
 {
-    PyObject *ls = c[0];
+    ref owned = c.own(0);
+    PyObject *ls = owned.get();
     if (PyUnicode_CheckExact(ls) || PyBytes_CheckExact(ls)) {
         return count_fast(c, ls);
     }
@@ -397,14 +416,18 @@ PyObject *elemcount(call &c) noexcept
     if (walk.start(ls) < 0) {
         return c.fail(3);
     }
-    for (;;) {
+    // Each step scans `vis`, and each `count` call may scan `ls` again in C:
+    // the signal checks count that work.
+    frame::signal_check signals;
+    Py_ssize_t walked = 0;
+    for (;; walked++) {
         ref l;
         int more = walk.next(l);
-        if (more <= 0) {
-            if (more < 0) {
-                return c.fail(3);
-            }
+        if (more == 0) {
             break;
+        }
+        if (more < 0 || signals.step(PyList_GET_SIZE(vis.get())) < 0) {
+            return c.fail(3);
         }
         int seen = PySequence_Contains(vis.get(), l.get());
         if (seen < 0) {
@@ -418,10 +441,16 @@ PyObject *elemcount(call &c) noexcept
     if (!counts) {
         return c.fail(6);
     }
+    // `vis` is private, but user code can reach it (through the collector's
+    // referrers): each element is owned while `count` runs.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); i++) {
-        PyObject *v = PyList_GET_ITEM(vis.get(), i);
-        ref n = ref::steal(PyObject_CallMethodOneArg(ls, string(s_count), v));
-        if (!n || PyDict_SetItem(counts.get(), v, n.get()) < 0) {
+        ref v = ref::new_ref(PyList_GET_ITEM(vis.get(), i));
+        if (signals.step(walked) < 0) {
+            return c.fail(6);
+        }
+        ref n = ref::steal(
+            PyObject_CallMethodOneArg(ls, string(s_count), v.get()));
+        if (!n || PyDict_SetItem(counts.get(), v.get(), n.get()) < 0) {
             return c.fail(6);
         }
     }

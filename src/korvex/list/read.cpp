@@ -75,14 +75,14 @@ int append_converted(PyObject *result, PyObject *func, PyObject *item)
 
 PyObject *read(call &c) noexcept
 {
-    PyObject *n = c[0];
-    PyObject *s = c[1];
-    PyObject *func = c[2];
+    ref n = c.own(0);
+    ref s = c.own(1);
+    ref func = c.own(2);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
         return c.fail(2);
     }
-    ref numbers = ref::steal(PyObject_CallOneArg(cached_range(), n));
+    ref numbers = ref::steal(PyObject_CallOneArg(cached_range(), n.get()));
     if (!numbers) {
         return c.fail(2);
     }
@@ -90,28 +90,36 @@ PyObject *read(call &c) noexcept
     if (!iterator) {
         return c.fail(2);
     }
-    while (ref i = ref::steal(PyIter_Next(iterator.get()))) {
-        ref line = ref::steal(PyObject_CallOneArg(cached_input(), s));
-        if (!line || append_converted(result.get(), func, line.get()) < 0) {
+    // `input` on a stream that never ends, with a C `func`, runs no Python
+    // code: the loop checks for signals.
+    frame::signal_check signals;
+    for (;;) {
+        ref i;
+        int more = frame::next_item(iterator.get(), i);
+        if (more <= 0) {
+            return more < 0 ? c.fail(2) : result.release();
+        }
+        if (signals.step() < 0) {
+            return c.fail(2);
+        }
+        ref line = ref::steal(PyObject_CallOneArg(cached_input(), s.get()));
+        if (!line ||
+            append_converted(result.get(), func.get(), line.get()) < 0) {
             return c.fail(2);
         }
     }
-    if (PyErr_Occurred()) {
-        return c.fail(2);
-    }
-    return result.release();
 }
 
 PyObject *read_split(call &c) noexcept
 {
-    PyObject *s = c[0];
-    PyObject *spl = c[1];
-    PyObject *func = c[2];
+    ref s = c.own(0);
+    ref spl = c.own(1);
+    ref func = c.own(2);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
         return c.fail(4);
     }
-    ref line = ref::steal(PyObject_CallOneArg(cached_input(), s));
+    ref line = ref::steal(PyObject_CallOneArg(cached_input(), s.get()));
     if (!line) {
         return c.fail(4);
     }
@@ -119,23 +127,24 @@ PyObject *read_split(call &c) noexcept
     if (!split) {
         return c.fail(4);
     }
-    ref pieces = ref::steal(PyObject_CallOneArg(split.get(), spl));
+    ref pieces = ref::steal(PyObject_CallOneArg(split.get(), spl.get()));
     if (!pieces) {
         return c.fail(4);
     }
-    ref iterator = ref::steal(PyObject_GetIter(pieces.get()));
-    if (!iterator) {
+    frame::element_walk walk;
+    if (walk.start(pieces.get()) < 0) {
         return c.fail(4);
     }
-    while (ref i = ref::steal(PyIter_Next(iterator.get()))) {
-        if (append_converted(result.get(), func, i.get()) < 0) {
+    for (;;) {
+        ref i;
+        int more = walk.next(i);
+        if (more <= 0) {
+            return more < 0 ? c.fail(4) : result.release();
+        }
+        if (append_converted(result.get(), func.get(), i.get()) < 0) {
             return c.fail(4);
         }
     }
-    if (PyErr_Occurred()) {
-        return c.fail(4);
-    }
-    return result.release();
 }
 
 constexpr frame::string_index lambda_params[] = {s_s};

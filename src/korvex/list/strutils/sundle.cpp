@@ -57,17 +57,27 @@ PyObject *split(PyObject *a, PyObject *sep)
 // are assigned to the empty slice at the end of one list.
 PyObject *multi_str_sundle(call &c) noexcept
 {
-    PyObject *sep = c[0];
+    ref sep = c.own(0);
     PyObject *args = c.args.get();
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
         return c.fail(4);
     }
+    frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
         PyObject *a = PyTuple_GET_ITEM(args, i);
-        ref pieces = ref::steal(split(a, sep));
-        if (!pieces || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
-                                       PY_SSIZE_T_MAX, pieces.get()) < 0) {
+        if (signals.step() < 0) {
+            return c.fail(6);
+        }
+        ref pieces = ref::steal(split(a, sep.get()));
+        if (!pieces) {
+            return c.fail(6);
+        }
+        // What `ls[M:M] = pieces` does with a value that is not iterable.
+        ref sequence = ref::steal(PySequence_Fast(
+            pieces.get(), "must assign iterable to extended slice"));
+        if (!sequence || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
+                                         PY_SSIZE_T_MAX, sequence.get()) < 0) {
             return c.fail(6);
         }
     }
