@@ -264,7 +264,9 @@ PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
         if (signals.step() < 0) {
             return c.fail(3);
         }
-        PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
+        // Owned: the signal check can run finalizers that change `ls`.
+        ref owned = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
+        PyObject *item = owned.get();
         PyObject *current;
         int found = PyDict_SetDefaultRef(counts.get(), item, one, &current);
         if (found <= 0) {
@@ -304,9 +306,10 @@ PyObject *count_scalars(call &c, PyObject *ls)
         if (signals.step() < 0) {
             return c.fail(3);
         }
-        PyObject *item = PySequence_Fast_GET_ITEM(ls, i);
-        Py_hash_t hash = PyObject_Hash(item);
-        if (hash == -1 || counter.add(item, hash, equal_scalars) < 0) {
+        // Owned: the signal check can run finalizers that change `ls`.
+        ref item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
+        Py_hash_t hash = PyObject_Hash(item.get());
+        if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
             return c.fail(5);
         }
     }

@@ -55,10 +55,11 @@ constexpr frame::string_row strings[] = {
 // clang-format on
 static_assert(std::size(strings) == string_count);
 
-// Cached at import, in this order.
+// Cached at import, in this order. A call holds them: an import that runs
+// exec again replaces them.
 constexpr frame::string_index cached_builtins[] = {s_range, s_input};
-PyObject *cached_range() { return frame::state.cached_builtins[0]; }
-PyObject *cached_input() { return frame::state.cached_builtins[1]; }
+ref cached_range() { return ref::new_ref(frame::state.cached_builtins[0]); }
+ref cached_input() { return ref::new_ref(frame::state.cached_builtins[1]); }
 
 // The default `func` of both functions: the line or piece itself.
 PyObject *identity(call &c) noexcept { return Py_NewRef(c[0]); }
@@ -82,7 +83,8 @@ PyObject *read(call &c) noexcept
     if (!result) {
         return c.fail(2);
     }
-    ref numbers = ref::steal(PyObject_CallOneArg(cached_range(), n.get()));
+    ref numbers =
+        ref::steal(PyObject_CallOneArg(cached_range().get(), n.get()));
     if (!numbers) {
         return c.fail(2);
     }
@@ -92,6 +94,7 @@ PyObject *read(call &c) noexcept
     }
     // `input` on a stream that never ends, with a C `func`, runs no Python
     // code: the loop checks for signals.
+    ref input = cached_input();
     frame::signal_check signals;
     for (;;) {
         ref i;
@@ -102,7 +105,7 @@ PyObject *read(call &c) noexcept
         if (signals.step() < 0) {
             return c.fail(2);
         }
-        ref line = ref::steal(PyObject_CallOneArg(cached_input(), s.get()));
+        ref line = ref::steal(PyObject_CallOneArg(input.get(), s.get()));
         if (!line ||
             append_converted(result.get(), func.get(), line.get()) < 0) {
             return c.fail(2);
@@ -119,7 +122,8 @@ PyObject *read_split(call &c) noexcept
     if (!result) {
         return c.fail(4);
     }
-    ref line = ref::steal(PyObject_CallOneArg(cached_input(), s.get()));
+    ref line =
+        ref::steal(PyObject_CallOneArg(cached_input().get(), s.get()));
     if (!line) {
         return c.fail(4);
     }

@@ -1,0 +1,241 @@
+"""Hostile but ordinary Python: call cycles through C-level callables,
+callbacks that free what korvex is using, errors raised inside look-ups,
+Ctrl-C during long C-only work and imports that fail half-way. Whatever can
+crash runs in a child process, which must survive and go on working."""
+
+import textwrap
+
+import pytest
+
+from conftest import entries, run_python
+from korvex.dict.write import write_klist
+from korvex.list.strutils.sundle import multi_str_sundle
+
+
+def run_child(code):
+    """Runs `code` in a fresh interpreter and returns its standard output;
+    the child must exit normally."""
+    returncode, out, err = run_python(textwrap.dedent(code))
+    assert returncode == 0, err
+    return out
+
+
+# Each cycle calls a korvex function back with no Python frame in between.
+CYCLES = {
+    "class attribute": """
+        from korvex.dict.write import write_klist as f
+        class D:
+            items = f
+        call = lambda: f(D())
+        """,
+    "partial": """
+        import functools
+        from korvex.dict.write import write_vlist as f
+        class D:
+            pass
+        d = D()
+        d.items = functools.partial(f, d)
+        call = lambda: f(d)
+        """,
+    "staticmethod": """
+        from korvex.list.count import elemcount as f
+        class L(list):
+            count = staticmethod(f)
+        l = L()
+        l.append(l)
+        call = lambda: f(l)
+        """,
+    "split method": """
+        from korvex.list.strutils.sundle import multi_str_sundle as f
+        class A:
+            split = f
+        a = A()
+        call = lambda: f(a, a)
+        """,
+    "partial as func": """
+        import functools
+        from korvex.list.ambrel import ambrel as f
+        ls = []
+        p = functools.partial(f, ls)
+        ls.append(p)
+        call = lambda: f(ls, p)
+        """,
+    "partial keyword": """
+        import functools, io, sys
+        from korvex.list.read import read as f
+        sys.stdin = io.StringIO("x\\n" * 30000)
+        sys.stdout = io.StringIO()
+        p = functools.partial(f, 1)
+        p.keywords["func"] = p
+        call = lambda: f(1, func=p)
+        """,
+}
+
+
+@pytest.mark.parametrize("setup", CYCLES.values(), ids=CYCLES)
+def test_call_cycles_through_c_end_in_recursion_error(setup):
+    out = run_child(setup + """
+        import sys
+        try:
+            call()
+        except RecursionError as e:
+            tb, entries = e.__traceback__, []
+            while tb is not None:
+                entries.append(tb.tb_frame.f_code.co_name)
+                tb = tb.tb_next
+            names = {n for n in entries if n.startswith("korvex.")}
+            print(names == {f.__module__ + "." + f.__name__},
+                  len(entries) > 100, file=sys.__stdout__)
+        print(f.__name__ in repr(f), file=sys.__stdout__)
+        """)
+    assert out.split() == ["True", "True", "True"]
+
+
+def test_elements_freed_by_count_stay_alive_as_keys():
+    """A `count` that empties every list holding the element it is given
+    (the private list of distinct elements among them)."""
+    out = run_child("""
+        import gc
+        from korvex.list.count import elemcount
+        class Key:
+            def __init__(self, n): self.n = n
+            def __hash__(self): return self.n
+            def __eq__(self, other): return self.n == other.n
+        class L(list):
+            def __iter__(self):
+                return (Key(n) for n in range(3))
+            def count(self, v):
+                for holder in gc.get_referrers(v):
+                    if type(holder) is list:
+                        holder.clear()
+                return 1
+        counts = elemcount(L())
+        junk = [Key(-1) for _ in range(10000)]
+        print(sorted(k.n for k in counts), list(counts.values()))
+        """)
+    assert out.strip() == "[0] [1]"
+
+
+def test_argument_freed_by_its_own_method_stays_alive():
+    """A partial whose state is replaced while its korvex function runs
+    drops the only other reference to the argument."""
+    out = run_child("""
+        import functools
+        from korvex.list.count import elemcount
+        class L(list):
+            def __iter__(self):
+                return iter(["a", "b"])
+            def count(self, v):
+                p.__setstate__((elemcount, ((),), {}, None))
+                return len(self.tag)
+        l = L()
+        l.tag = "xyz"
+        p = functools.partial(elemcount, l)
+        del l
+        print(p())
+        """)
+    assert out.strip() == "{'a': 3, 'b': 3}"
+
+
+class Rows:
+    @property
+    def items(self):
+        return self._rows
+
+
+@pytest.mark.parametrize("d,message,name", [
+    (Rows(), "'Rows' object has no attribute '_rows'", "_rows"),
+    ([("a", 1)], "'list' object has no attribute 'items'", "items"),
+    (None, "'NoneType' object has no attribute 'items'", "items"),
+])
+def test_attribute_errors_are_the_ones_that_happened(d, message, name):
+    with pytest.raises(AttributeError) as caught:
+        write_klist(d)
+    assert str(caught.value) == message
+    assert (caught.value.name, caught.value.obj) == (
+        name, d if name == "items" else caught.value.obj)
+    assert ("korvex.dict.write.write_klist", 3) in [
+        entry[:2] for entry in entries(caught.value)]
+
+
+def test_exception_kept_as_context_when_its_entry_cannot_be_made():
+    out = run_child("""
+        import korvex.list.count as m
+        class Evil(str):
+            def __hash__(self): return hash("__builtins__")
+            def __eq__(self, other): raise ZeroDivisionError("evil")
+        del m.__dict__["__builtins__"]
+        m.__dict__[Evil("x")] = 1
+        try:
+            m.elemcount(5)
+        except ZeroDivisionError as e:
+            print(type(e.__context__).__name__, e.__context__)
+        """)
+    assert out.strip() == "TypeError 'int' object is not iterable"
+
+
+def test_non_iterable_split_result_fails_like_slice_assignment():
+    class Splits:
+        def split(self, sep):
+            return 7
+    with pytest.raises(TypeError,
+                       match="^must assign iterable to extended slice$"):
+        multi_str_sundle(",", "a", Splits())
+
+
+# Long C-only work, interrupted by SIGINT from another process: (set-up,
+# call, the traceback entry the KeyboardInterrupt must carry).
+INTERRUPTED = {
+    "elemcount general walk": (
+        "from korvex.list.count import elemcount as f",
+        "f([(i,) for i in range(40000)])", "korvex.list.count.elemcount 3"),
+    "ambrel endless": (
+        "from korvex.list.ambrel import ambrel as f; import itertools",
+        "f(itertools.count(), abs)", "korvex.list.ambrel.ambrel 2"),
+    "write endless items": (
+        "from korvex.dict.write import write_klist as f; import itertools\n"
+        "class D:\n    def items(self): return itertools.repeat((1, 2))",
+        "f(D())", "korvex.dict.write.write_klist 3"),
+}
+
+
+@pytest.mark.parametrize("setup,call,entry", INTERRUPTED.values(),
+                         ids=INTERRUPTED)
+def test_ctrl_c_interrupts_long_c_loops(setup, call, entry):
+    out = run_child(setup + f"""
+import os, resource, subprocess
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {{os.getpid()}}"])
+try:
+    {call}
+except KeyboardInterrupt as e:
+    tb = e.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    print(tb.tb_frame.f_code.co_name, tb.tb_lineno)
+""")
+    assert out.strip() == entry
+
+
+@pytest.mark.parametrize("load", [
+    "spec_from_file_location('alias.write', origin)",
+    "spec_from_file_location('korvex.dict.write', origin)",
+])
+def test_failed_exec_leaves_no_module_behind(load):
+    out = run_child(f"""
+        import importlib.util, sys
+        origin = importlib.util.find_spec("korvex.dict.write").origin
+        sys.modules["list"] = None
+        spec = importlib.util.{load}
+        module = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(module)
+        except ModuleNotFoundError as e:
+            print("korvex.dict.write" in sys.modules, e.__notes__)
+        del sys.modules["list"]
+        import korvex.dict.write
+        print(hasattr(korvex.dict.write, "write_klist"))
+        """)
+    first, second = out.splitlines()
+    assert first.startswith("False [") and "korvex-list-writer" in first
+    assert second == "True"
