@@ -632,13 +632,13 @@ def selected(args):
 SLOW_CALL = 1.0
 
 
-def slow(runner, op):
+def slow(runner, name, op):
     """In the manager, whether one call of `op` exceeds SLOW_CALL."""
     if not op.probe or runner.args.worker:
         return False
     seconds = time_op(op)(1)
     if seconds > SLOW_CALL:
-        print(f"{op.label}: {seconds:.1f} s a call, measured once")
+        print(f"{name}: {seconds:.1f} s a call, measured once")
         return True
     return False
 
@@ -652,7 +652,7 @@ def measure(runner, cases):
             name = case.bench_name(op)
             args = runner.args
             saved = args.processes, args.values, args.warmups, args.loops
-            if slow(runner, op):
+            if slow(runner, name, op):
                 # The workers get these on their command line.
                 args.processes, args.values, args.warmups, args.loops = \
                     1, 1, 0, 1
