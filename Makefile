@@ -53,6 +53,15 @@ bench: install
 bench-fast:
 	$(MAKE) bench ARGS="--fast $(ARGS)"
 
+# Call overhead in instructions under callgrind: bench/instructions.py, with
+# the same `bench` extra (meson builds the floor callable, bench/floor.c,
+# into build/bench). Options through ARGS, e.g. ARGS="-n 20000".
+.PHONY: bench-instructions
+bench-instructions: install
+	$(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"], sep="\n")' \
+		| $(PIP) install -r /dev/stdin
+	$(PY) bench/instructions.py $(ARGS)
+
 # Needs no .venv: the script finds CPython 3.13 itself.
 wheel-test:
 	tools/wheel-test.sh

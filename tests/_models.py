@@ -118,18 +118,13 @@ def find_keyword(keywords, name):
 # --- bodies -------------------------------------------------------------------
 
 def elemcount(ls):
+    # korvex walks an exact list or tuple by position; a list's iterator
+    # also reads the current length before each element, so one loop
+    # models both walks.
     vis = []
-    if type(ls) in (list, tuple):
-        i = 0
-        while i < len(ls):
-            l = ls[i]
-            if l not in vis:
-                vis.append(l)
-            i += 1
-    else:
-        for l in ls:
-            if l not in vis:
-                vis.append(l)
+    for l in ls:
+        if l not in vis:
+            vis.append(l)
     return {v: ls.count(v) for v in vis}
 
 

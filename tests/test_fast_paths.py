@@ -16,6 +16,7 @@ import math
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import _models
 from conftest import entries, run_python
 from korvex.list.ambrel import ambrel
 from korvex.list.count import elemcount
@@ -95,14 +96,6 @@ def test_scalar_sequences(ls, sequence):
     assert_same_counts(sequence(ls))
 
 
-def model(ls):
-    vis = []
-    for l in ls:
-        if l not in vis:
-            vis.append(l)
-    return {v: ls.count(v) for v in vis}
-
-
 @pytest.mark.parametrize("ls", [
     [1, 1.0, True, 0, -0.0, False, 0.0],
     [True, 1.0, 1, 2**53, float(2**53), 2**53 + 1],
@@ -118,7 +111,7 @@ def model(ls):
 @pytest.mark.parametrize("sequence", [list, tuple])
 def test_scalar_edges(ls, sequence):
     result = assert_same_counts(sequence(ls))
-    assert keyed(result) == keyed(model(sequence(ls)))
+    assert keyed(result) == keyed(_models.elemcount(sequence(ls)))
 
 
 def long_mostly_distinct(tail):
@@ -191,7 +184,7 @@ def test_strings_and_bytes(data):
 def test_string_edges(data):
     fast, slow = elemcount(data), elemcount(general(data))
     assert list(fast.items()) == list(slow.items()) == \
-        list(model(data).items())
+        list(_models.elemcount(data).items())
 
 
 # --- the general path where the fast one does not apply -------------------------
@@ -324,10 +317,6 @@ def test_bytes_beside_int_warns_like_the_general_path(options):
 
 # --- ambrel against the Python model ------------------------------------------
 
-def python_ambrel(ls, func, *args, **kwargs):
-    return [func(l, *args, **kwargs) for l in ls]
-
-
 class Log:
     """Shared record of iteration steps and calls, in order."""
 
@@ -410,17 +399,16 @@ def run_both(make_callee, ls, args, kwargs):
     """Runs ambrel and the model with fresh recorders; returns both
     (result or exception, events) pairs and the caller's kwargs after."""
     outcomes = []
-    for runner in (ambrel, python_ambrel):
+    for runner in (ambrel, _models.ambrel):
         log = Log()
         callee = make_callee(log)
         mine = dict(kwargs)
         try:
             outcome = runner(log.walk(ls), callee, *args, **mine)
         except Exception as exc:
-            # The entries of this file's code, the model's own aside.
+            # The entries of this file's code (the model's are in _models).
             outcome = (type(exc), str(exc), [
-                entry[:2] for entry in entries(exc)
-                if entry[2] == __file__ and entry[0] != "python_ambrel"])
+                entry[:2] for entry in entries(exc) if entry[2] == __file__])
         outcomes.append((outcome, log.events, mine))
     return outcomes
 
@@ -478,7 +466,7 @@ def test_recursion_through_ambrel(make_callee):
     # Each level runs the runner under test again, with a recording callee
     # at the bottom.
     outcomes = []
-    for runner in (ambrel, python_ambrel):
+    for runner in (ambrel, _models.ambrel):
         log = Log()
         leaf = make_callee(log)
 
