@@ -68,6 +68,10 @@ struct function_spec {
     std::span<const string_index> locals = {};
     int def_line;
     body_fn body;
+    // Whether the body can run user code (calls, iteration, comparisons,
+    // look-ups). Only such a body can take part in a cycle of calls, so
+    // only it pays for the recursion guard.
+    bool calls_out = true;
     defaults_kind defaults = defaults_kind::none;
     // One row per optional parameter, in parameter order.
     std::span<const default_value> default_values = {};
@@ -163,16 +167,16 @@ PyObject *new_function(const function_spec &spec, PyObject *code);
 // One call of a function object: its bound arguments, and the way a body
 // reports a failure.
 //
-// The call owns its function for as long as it runs: user code may drop
-// every other reference (a `functools.partial` whose state is replaced, for
-// one). The slots are borrowed from the caller or from the defaults; a body
-// that runs user code and uses an argument after it holds that argument in
-// a `ref` of its own first (`own`).
+// Wherever user code can run during the call, the call owns its function:
+// that code may drop every other reference (a `functools.partial` whose
+// state is replaced, for one). The slots are borrowed from the caller or
+// from the defaults; a body that runs user code and uses an argument after
+// it holds that argument in a `ref` of its own first (`own`).
 struct call {
     explicit call(function_object *f);
 
     function_object *function;
-    ref owner;                    // the strong reference to `function`
+    ref owner;  // a strong reference to `function`, where user code can run
     PyObject *slots[max_params];  // borrowed from the caller or the defaults
     ref args;                     // the `*args` tuple, if the function has one
     ref kwargs;  // the `**kwargs` dict, if the function has one

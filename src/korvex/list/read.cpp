@@ -163,6 +163,7 @@ constexpr frame::function_spec read_lambda = {
     .required = 1,
     .def_line = 1,
     .body = identity,
+    .calls_out = false,
 };
 
 constexpr frame::function_spec read_split_lambda = {
@@ -173,6 +174,7 @@ constexpr frame::function_spec read_split_lambda = {
     .required = 1,
     .def_line = 3,
     .body = identity,
+    .calls_out = false,
 };
 
 constexpr frame::string_index read_params[] = {s_n, s_s, s_func};

@@ -99,6 +99,7 @@ constexpr frame::function_spec functions[] = {
         .locals = str_sundle_params,
         .def_line = 1,
         .body = str_sundle,
+        .calls_out = false,
     },
     {
         .name = "multi_str_sundle",
