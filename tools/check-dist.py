@@ -8,8 +8,8 @@ every source under src/ (C++ sources and headers, Python files, stubs,
 py.typed, meson.build); the korvex wheel every extension module with its
 stub beside it, the Python files and py.typed. Both distributions carry
 the repository's LICENSE in both files and declare it the PEP 639 way;
-korvex's wheel has a manylinux tag, requires the writer at its own version,
-and its description (the README, what an index shows) has neither images
+korvex's wheel has a manylinux tag and requires the writer, whose version
+is korvex's; korvex's description (the README, what an index shows) has neither images
 nor links that are not absolute. Prints what is wrong and exits 1, or
 prints a summary.
 """
@@ -122,10 +122,14 @@ def main(dist):
     held = sdist_files(writer_sdist)
     missing += check_licence(writer_sdist.name, held, "LICENSE")
     held = wheel_files(writer_wheel)
+    meta = metadata(held)
+    if meta["Version"] != version:
+        missing.append(f"{writer_wheel.name}: version {meta['Version']}, "
+                       f"korvex's is {version}")
     missing += check_licence(
         writer_wheel.name, held,
-        f"korvex_list_writer-{version}.dist-info/licenses/LICENSE",
-        metadata(held))
+        f"korvex_list_writer-{meta['Version']}.dist-info/licenses/LICENSE",
+        meta)
 
     missing = list(dict.fromkeys(missing))
     if not modules or missing:
