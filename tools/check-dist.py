@@ -7,11 +7,11 @@ The korvex sdist must hold the build files, the README, the LICENSE and
 every source under src/ (C++ sources and headers, Python files, stubs,
 py.typed, meson.build); the korvex wheel every extension module with its
 stub beside it, the Python files and py.typed. Both distributions carry
-the repository's LICENSE in both files and declare it the PEP 639 way;
+the repository's LICENSE in both files and declare it the PEP 639 way.
 korvex's wheel has a manylinux tag and requires the writer, whose version
-is korvex's; korvex's description (the README, what an index shows) has neither images
-nor links that are not absolute. Prints what is wrong and exits 1, or
-prints a summary.
+is korvex's; its description (the README, what an index shows) has neither
+images nor links that are not absolute. Prints what is wrong and exits 1,
+or prints a summary.
 """
 
 import email.parser
