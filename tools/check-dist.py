@@ -9,8 +9,8 @@ py.typed, meson.build); the korvex wheel every extension module with its
 stub beside it, the Python files and py.typed. Both distributions carry
 the repository's LICENSE in both files and declare it the PEP 639 way.
 korvex's wheel has a manylinux tag and requires the writer, whose version
-is korvex's; its description (the README, what an index shows) has neither
-images nor links that are not absolute. Prints what is wrong and exits 1,
+is korvex's. Neither description (the README, what an index shows) has
+images or links that are not absolute. Prints what is wrong and exits 1,
 or prints a summary.
 """
 
@@ -130,6 +130,8 @@ def main(dist):
         writer_wheel.name, held,
         f"korvex_list_writer-{meta['Version']}.dist-info/licenses/LICENSE",
         meta)
+    missing += [f"{writer_wheel.name}: description has {link}"
+                for link in bad_links(meta.get_payload())]
 
     missing = list(dict.fromkeys(missing))
     if not modules or missing:
