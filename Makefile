@@ -2,8 +2,10 @@
 #
 #   make demo   set up .venv, build and install korvex, run demo.py
 #   make test   the same set-up plus the test dependencies, then pytest
-#   make wheel-test   sdist and wheel via python -m build, the wheel tested
-#                     in a fresh venv (tools/wheel-test.sh)
+#   make dist   sdists and wheels of korvex and the writer in dist/, korvex's
+#               wheel repaired to a manylinux tag (tools/dist.sh)
+#   make wheel-test   make dist, then dist/ alone installed into a fresh venv
+#                     and the tests run against it (tools/wheel-test.sh)
 #   make sanitize     the tests against a build with AddressSanitizer and
 #                     UndefinedBehaviorSanitizer, in .venv-asan
 #   make valgrind     the tests under valgrind memcheck (slow)
@@ -12,7 +14,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 
-.PHONY: venv install demo test wheel-test sanitize valgrind clean
+.PHONY: venv install demo test dist wheel-test sanitize valgrind clean
 
 # Creates .venv with CPython 3.13 unless a working one is already there.
 venv:
@@ -25,7 +27,8 @@ venv:
 	fi
 
 # The writer distribution first (when present), then korvex, always rebuilt
-# from the current sources.
+# from the current sources. korvex requires the writer, which is on no
+# index: --no-deps keeps pip from looking for it there.
 install: venv
 	@if [ -d writer ]; then $(PIP) install ./writer; fi
 	$(PIP) install --force-reinstall --no-deps .
@@ -62,7 +65,11 @@ bench-instructions: install
 		| $(PIP) install -r /dev/stdin
 	$(PY) bench/instructions.py $(ARGS)
 
-# Needs no .venv: the script finds CPython 3.13 itself.
+# Need no .venv: the scripts find CPython 3.13 themselves and keep their
+# tools (the `dist` extra of pyproject.toml) in .venv-dist.
+dist:
+	tools/dist.sh dist
+
 wheel-test:
 	tools/wheel-test.sh
 
@@ -105,4 +112,4 @@ valgrind: install
 	PYTHONMALLOC=malloc $(VALGRIND) $(PY) -m pytest -q -p no:cacheprovider tests
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) .venv-dist build dist

@@ -3,6 +3,7 @@ test_stubs.py; never executed). Each `assert_type` pins what the stubs
 promise."""
 
 from collections import Counter
+from collections.abc import Iterator
 from typing import assert_type
 
 import korvex
@@ -45,10 +46,21 @@ def check_ambrel() -> None:
     assert_type(ambrel(ls=[1, 2], func=str), list[str])
 
 
+class Tally:
+    def __iter__(self) -> Iterator[str]:
+        return iter("ab")
+
+    def count(self, value: str) -> int:
+        return 1
+
+
 def check_elemcount() -> None:
     assert_type(elemcount([3, 1, 3]), dict[int, int])
     assert_type(elemcount("origin"), dict[str, int])
     assert_type(elemcount((b"x",)), dict[bytes, int])
+    assert_type(elemcount(b"xy"), dict[int, int])
+    assert_type(elemcount(range(3)), dict[int, int])
+    assert_type(elemcount(Tally()), dict[str, int])
 
 
 class Pairs:

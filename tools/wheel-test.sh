@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel (python -m build), checks what
-# both hold (tools/check-dist.py), installs the wheel with its `test` extra
-# and the writer distribution into a fresh virtual environment, and runs
-# the test suite against it from a temporary directory, where the source
-# tree cannot be imported. Everything lives in one temporary directory,
-# removed at the end; .venv is not touched.
+# Tests the release files as a user gets them: builds them into dist/
+# (tools/dist.sh: both sdists and wheels, korvex's wheel repaired to a
+# manylinux tag), installs korvex into a fresh virtual environment from
+# dist/ alone (no index: the writer must come along as korvex's
+# dependency), checks that every module imports and writes through the
+# writer (tools/smoke.py), then adds the `test` extra from the index and
+# runs the test suite from a temporary directory, where the source tree
+# cannot be imported. The venv lives in a temporary directory, removed at
+# the end; .venv is not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -12,14 +15,13 @@ python="$(tools/find-python.sh)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/korvex-wheel-test.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-"$python" -m venv "$work/build-venv"
-"$work/build-venv/bin/python" -m pip install -q build
-"$work/build-venv/bin/python" -m build --outdir "$work/dist" .
-"$work/build-venv/bin/python" tools/check-dist.py "$work/dist"
+tools/dist.sh dist
 
 "$python" -m venv "$work/venv"
-wheel=("$work"/dist/korvex-*.whl)
-"$work/venv/bin/python" -m pip install -q ./writer "${wheel[0]}[test]"
+"$work/venv/bin/python" -m pip install -q --no-index --find-links "$repo/dist" korvex
 cd "$work"
+"$work/venv/bin/python" "$repo/tools/smoke.py"
+"$work/venv/bin/python" -c 'import sys, tomllib; print(*tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"], sep="\n")' \
+    "$repo/pyproject.toml" | "$work/venv/bin/python" -m pip install -q -r /dev/stdin
 PYTHONDONTWRITEBYTECODE=1 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$work" \
     "$repo/tests"
