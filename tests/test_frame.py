@@ -614,3 +614,27 @@ def test_runtime_version_mismatch_warns(tmp_path):
     assert run_python(LOAD.format(path=str(path)),
                       "-W", "error::RuntimeWarning") == (
         0, f"failed: RuntimeWarning {MISMATCH}\n{{1: 2}} True\n", "")
+
+
+@pytest.mark.skipif(not (REPO / "src" / "frame").is_dir() or
+                    shutil.which("g++") is None,
+                    reason="needs the source tree and g++")
+@pytest.mark.parametrize("change,reason", [
+    (None, None),
+    (("{s_sep, s_s};", "{s_sep, s_s, s_a, s_ls, s_args};"),
+     "more parameters than max_params"),
+    (("{s_split, \"split\", true}", "{s_sep, \"split\", true}"),
+     "string row not at its own index"),
+])
+def test_a_malformed_table_fails_to_build(tmp_path, change, reason):
+    source = (REPO / "src/korvex/list/strutils/sundle.cpp").read_text()
+    if change is not None:
+        assert change[0] in source
+        source = source.replace(change[0], change[1])
+    (tmp_path / "module.cpp").write_text(source)
+    done = subprocess.run(
+        ["g++", "-std=c++20", "-fsyntax-only", "-I", str(REPO / "src/frame"),
+         "-I", sysconfig.get_paths()["include"], str(tmp_path / "module.cpp")],
+        capture_output=True, text=True)
+    assert (done.returncode == 0) == (reason is None), done.stderr
+    assert reason is None or reason in done.stderr

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "ref.hpp"
 
@@ -29,6 +30,7 @@ inline constexpr std::size_t max_params = 4;
 inline constexpr std::size_t max_cached_builtins = 2;
 
 struct string_row {
+    string_index index;  // the row's own position, checked at compile time
     const char *text;
     bool interned;
 };
@@ -47,10 +49,19 @@ enum class defaults_kind : std::uint8_t {
 };
 
 // A default captured at exec: a constant string, or the object held in the
-// function's default storage.
+// function's default storage. Written through the two factories.
 struct default_value {
     bool stored;
-    string_index string;
+    string_index string;  // the constant string; unused for a stored one
+
+    static constexpr default_value constant(string_index string)
+    {
+        return {.stored = false, .string = string};
+    }
+    static constexpr default_value stored_object()
+    {
+        return {.stored = true, .string = 0};
+    }
 };
 
 struct function_spec {
@@ -88,12 +99,53 @@ struct import_spec {
     const char *missing_note = nullptr;
 };
 
+// A module's identity, written once as its full dotted name; the source
+// path follows from it, in the two forms the module reports.
+struct module_identity {
+    static constexpr std::size_t max_name = 64;
+
+    char full_name[max_name];
+    // The code-object form, "src\korvex\list\count.cpp".
+    char source_path[max_name + 8];
+    // The traceback form, with every backslash doubled.
+    char traceback_file[2 * (max_name + 8)];
+    // The last name component: the module definition's name.
+    std::size_t short_name;
+
+    template <std::size_t N>
+    consteval module_identity(const char (&name)[N])
+        : full_name{}, source_path{}, traceback_file{}, short_name(0)
+    {
+        static_assert(N <= max_name, "module name too long");
+        constexpr char prefix[] = "src\\";
+        constexpr char suffix[] = ".cpp";
+        std::size_t path = 0;
+        std::size_t doubled = 0;
+        auto put = [&](char ch) {
+            source_path[path++] = ch;
+            traceback_file[doubled++] = ch;
+            if (ch == '\\') {
+                traceback_file[doubled++] = ch;
+            }
+        };
+        for (char ch : std::string_view(prefix)) {
+            put(ch);
+        }
+        for (std::size_t i = 0; i + 1 < N; i++) {
+            full_name[i] = name[i];
+            if (name[i] == '.') {
+                short_name = i + 1;
+            }
+            put(name[i] == '.' ? '\\' : name[i]);
+        }
+        for (char ch : std::string_view(suffix)) {
+            put(ch);
+        }
+    }
+};
+
 struct module_spec {
-    const char *name;  // last name component: the module definition's name
-    string_index full_name;
-    string_index source_path;    // code-object form: one backslash
-    string_index test_name;      // "__test__"
-    const char *traceback_file;  // traceback form: two backslashes
+    module_identity identity;
     std::span<const string_row> strings;
     std::span<const function_spec> functions;
     std::span<const import_spec> imports = {};
@@ -102,6 +154,94 @@ struct module_spec {
 
 // Defined by each module source.
 extern const module_spec this_module;
+
+// --- compile-time checks of a module's table ---------------------------------
+
+// Not constexpr: reached during constant evaluation, it stops the build with
+// the reason in the compiler's message.
+void table_error(const char *reason);
+
+// The position of `name` in `list`: where a body finds a cached builtin.
+consteval std::size_t position_of(std::span<const string_index> list,
+                                  string_index name)
+{
+    for (std::size_t i = 0; i < list.size(); i++) {
+        if (list[i] == name) {
+            return i;
+        }
+    }
+    table_error("name not in the list");
+    return 0;
+}
+
+consteval bool check_strings(std::span<const string_index> indices,
+                             std::size_t strings)
+{
+    for (string_index index : indices) {
+        if (index >= strings) {
+            table_error("string index outside the string table");
+        }
+    }
+    return true;
+}
+
+consteval bool check_function(const function_spec &f, std::size_t strings)
+{
+    if (f.params.size() > max_params) {
+        table_error("more parameters than max_params");
+    }
+    if (f.required > f.params.size()) {
+        table_error("more required parameters than parameters");
+    }
+    if (f.default_values.size() != f.params.size() - f.required) {
+        table_error("not one default row per optional parameter");
+    }
+    if ((f.defaults == defaults_kind::none) != f.default_values.empty()) {
+        table_error("default rows without a defaults kind, or the reverse");
+    }
+    for (const default_value &value : f.default_values) {
+        if (value.stored ? f.default_function == nullptr
+                         : value.string >= strings) {
+            table_error("default row stands for nothing");
+        }
+    }
+    if (f.def_line <= 0 || f.body == nullptr) {
+        table_error("function without a def line or a body");
+    }
+    string_index names[] = {f.name_string, f.qualname};
+    return check_strings(names, strings) && check_strings(f.params, strings) &&
+           check_strings(f.locals, strings) &&
+           (f.default_function == nullptr ||
+            check_function(*f.default_function, strings));
+}
+
+// Whether a module's table fits the frame's fixed arrays and is well formed.
+// KORVEX_MODULE_INIT asserts it, so a malformed row fails the build instead
+// of corrupting memory at run time.
+consteval bool valid_table(const module_spec &m)
+{
+    std::size_t strings = m.strings.size();
+    if (strings > max_strings || m.functions.size() > max_functions ||
+        m.cached_builtins.size() > max_cached_builtins) {
+        table_error("table larger than the frame's limits");
+    }
+    for (std::size_t i = 0; i < strings; i++) {
+        if (m.strings[i].index != i) {
+            table_error("string row not at its own index");
+        }
+    }
+    for (const function_spec &f : m.functions) {
+        check_function(f, strings);
+    }
+    for (const import_spec &import : m.imports) {
+        string_index names[] = {import.name, import.binds};
+        check_strings(names, strings);
+        if (import.line <= 0) {
+            table_error("import without a line");
+        }
+    }
+    return check_strings(m.cached_builtins, strings);
+}
 
 // Per-process state of one deliverable. It is never torn down.
 struct process_state {
@@ -112,6 +252,9 @@ struct process_state {
     PyObject *function_type;
     PyObject *empty_tuple;
     PyObject *empty_bytes;
+    PyObject *full_name;    // interned
+    PyObject *source_path;  // the code-object form
+    PyObject *test_name;    // "__test__"
     PyObject *strings[max_strings];
     PyObject *local_names[max_functions];
     PyObject *code[max_functions];
@@ -124,7 +267,7 @@ extern process_state state;
 inline PyObject *string(string_index index) { return state.strings[index]; }
 inline const char *module_full_name()
 {
-    return this_module.strings[this_module.full_name].text;
+    return this_module.identity.full_name;
 }
 
 // --- function objects -------------------------------------------------------
@@ -280,7 +423,8 @@ PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
 }  // namespace frame
 
 // Defines the one exported symbol of a deliverable.
-#define KORVEX_MODULE_INIT(short_name) \
+#define KORVEX_MODULE_INIT(short_name)                   \
+    static_assert(frame::valid_table(frame::this_module)); \
     PyMODINIT_FUNC PyInit_##short_name(void) { return frame::module_init(); }
 
 namespace frame {

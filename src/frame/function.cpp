@@ -1,7 +1,7 @@
 // The function-object type of every korvex function.
 //
-// Calls arrive through vectorcall or the classic call and go through the
-// binding rule to the body named in the function's registration row. The
+// Calls arrive through vectorcall (the classic call is turned into one) and
+// go through the binding rule to the body named in the function's registration row. The
 // attributes mirror those of Python functions, with one difference that
 // callers can see: the defaults a call uses are captured at exec, so
 // assigning `__defaults__` changes only what the attribute reads.
@@ -96,55 +96,6 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
         return nullptr;
     }
     return spec.calls_out ? run_calling_out(c, self) : spec.body(c);
-}
-
-// The classic call: the dict's items become keyword names and values
-// behind the positional ones.
-PyObject *function_call(PyObject *self, PyObject *args,
-                        PyObject *kwargs) noexcept
-{
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    PyObject *const *positional = &PyTuple_GET_ITEM(args, 0);
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        return function_vectorcall(self, positional,
-                                   static_cast<std::size_t>(nargs), nullptr);
-    }
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    ref kwnames = ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
-        return nullptr;
-    }
-    auto **stack = PyMem_New(PyObject *, nargs + nkw);
-    if (stack == nullptr) {
-        return PyErr_NoMemory();
-    }
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-        stack[i] = positional[i];
-    }
-    // The values are owned here while the call runs: keyword matching may
-    // run Python code that changes the dict.
-    Py_ssize_t pos = 0;
-    Py_ssize_t filled = 0;
-    PyObject *key;
-    PyObject *value;
-    PyObject *result = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            goto done;
-        }
-        PyTuple_SET_ITEM(kwnames.get(), filled, Py_NewRef(key));
-        stack[nargs + filled] = Py_NewRef(value);
-        filled++;
-    }
-    result = function_vectorcall(self, stack, static_cast<std::size_t>(nargs),
-                                 kwnames.get());
-done:
-    for (Py_ssize_t i = 0; i < filled; i++) {
-        Py_DECREF(stack[nargs + i]);
-    }
-    PyMem_Free(stack);
-    return result;
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg)
@@ -499,7 +450,10 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
-    {Py_tp_call, reinterpret_cast<void *>(function_call)},
+    // The classic call turns the dict into keyword names, refusing keys
+    // that are not str ("keywords must be strings"), and arrives at
+    // vectorcall like every other call.
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
     {Py_tp_getattro, reinterpret_cast<void *>(function_getattro)},
     {Py_tp_setattro, reinterpret_cast<void *>(function_setattro)},
@@ -565,7 +519,7 @@ PyObject *new_function(const function_spec &spec, PyObject *code)
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->qualname = Py_NewRef(string(spec.qualname));
-    f->module = Py_NewRef(string(this_module.full_name));
+    f->module = Py_NewRef(state.full_name);
     f->globals = Py_NewRef(state.globals);
     f->code = Py_XNewRef(code);
     f->defaults = nullptr;

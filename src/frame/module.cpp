@@ -118,8 +118,23 @@ int make_empty_objects()
     return 0;
 }
 
+const char *module_short_name()
+{
+    return this_module.identity.full_name + this_module.identity.short_name;
+}
+
+// The module's constant strings: its identity and `__test__`, then the rows
+// of its table.
 int make_strings()
 {
+    if (keep(state.full_name,
+             PyUnicode_InternFromString(this_module.identity.full_name)) <
+            0 ||
+        keep(state.source_path,
+             PyUnicode_FromString(this_module.identity.source_path)) < 0 ||
+        keep(state.test_name, PyUnicode_InternFromString("__test__")) < 0) {
+        return -1;
+    }
     std::size_t index = 0;
     for (const string_row &row : this_module.strings) {
         PyObject *text = row.interned ? PyUnicode_InternFromString(row.text)
@@ -162,7 +177,7 @@ int register_in_sys_modules()
         return -1;
     }
     PyObject *modules = owned.get();
-    PyObject *key = string(this_module.full_name);
+    PyObject *key = state.full_name;
     int present = PyMapping_HasKeyWithError(modules, key);
     if (present != 0) {
         return present < 0 ? -1 : 0;
@@ -177,7 +192,7 @@ void unregister_from_sys_modules(PyObject *module)
 {
     PyObject *reported = PyErr_GetRaisedException();
     ref modules = sys_modules();
-    PyObject *key = string(this_module.full_name);
+    PyObject *key = state.full_name;
     ref entry;
     if (modules) {
         entry = ref::steal(PyObject_GetItem(modules.get(), key));
@@ -255,7 +270,7 @@ PyObject *make_code(const function_spec &spec, PyObject *local_names)
         static_cast<int>(spec.params.size()), 0, 0,
         static_cast<int>(spec.locals.size()), 0, flags, state.empty_bytes,
         state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple,
-        state.empty_tuple, string(this_module.source_path), name, name,
+        state.empty_tuple, state.source_path, name, name,
         spec.def_line, state.empty_bytes, state.empty_bytes));
 }
 
@@ -377,7 +392,7 @@ int store_test_dict()
     if (!test) {
         return -1;
     }
-    return PyDict_SetItem(state.globals, string(this_module.test_name),
+    return PyDict_SetItem(state.globals, state.test_name,
                           test.get());
 }
 
@@ -423,7 +438,7 @@ int exec_module(PyObject *module)
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. "
                      "Re-initialisation is not supported.",
-                     this_module.name);
+                     module_short_name());
         return -1;
     }
     state.module = Py_NewRef(module);
@@ -473,7 +488,7 @@ PyModuleDef definition = {
 
 PyObject *module_init()
 {
-    definition.m_name = this_module.name;
+    definition.m_name = module_short_name();
     return PyModuleDef_Init(&definition);
 }
 

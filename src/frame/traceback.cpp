@@ -82,7 +82,7 @@ PyObject *entry_code(const char *name, int line)
         return Py_NewRef(cache[pos].code);
     }
     auto *code = reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(this_module.traceback_file, name, line));
+        PyCode_NewEmpty(this_module.identity.traceback_file, name, line));
     if (code != nullptr) {
         insert(pos, code, line);
     }

@@ -21,35 +21,38 @@ enum : frame::string_index {
     s_write,
     s_write_klist,
     s_write_vlist,
-    s_module_name,
-    s_test,
     s_space,
     s_newline,
-    s_source_path,
     string_count,
 };
 
 // clang-format off
 constexpr frame::string_row strings[] = {
-    {"d", true},
-    {"end", true},
-    {"items", true},
-    {"k", true},
-    {"list", true},
-    {"list.write", true},
-    {"sep", true},
-    {"v", true},
-    {"write", true},
-    {"write_klist", true},
-    {"write_vlist", true},
-    {"korvex.dict.write", true},
-    {"__test__", true},
-    {" ", false},
-    {"\n", false},
-    {"src\\korvex\\dict\\write.cpp", false},
+    {s_d, "d", true},
+    {s_end, "end", true},
+    {s_items, "items", true},
+    {s_k, "k", true},
+    {s_list, "list", true},
+    {s_list_write, "list.write", true},
+    {s_sep, "sep", true},
+    {s_v, "v", true},
+    {s_write, "write", true},
+    {s_write_klist, "write_klist", true},
+    {s_write_vlist, "write_vlist", true},
+    {s_space, " ", false},
+    {s_newline, "\n", false},
 };
 // clang-format on
 static_assert(std::size(strings) == string_count);
+
+// The lines of the module's statements, as its traceback entries report them.
+namespace line {
+constexpr int import_writer = 1;    // import list.write
+constexpr int def_write_klist = 2;  // def write_klist(d, sep=" ", end="\n"):
+constexpr int write_klist = 3;  //     list.write.write([k for k, v in d.items()], sep, end)
+constexpr int def_write_vlist = 4;  // def write_vlist(d, sep=" ", end="\n"):
+constexpr int write_vlist = 5;  //     list.write.write([v for k, v in d.items()], sep, end)
+}  // namespace line
 
 enum class side { keys, values };
 
@@ -178,26 +181,26 @@ PyObject *write_side(call &c, side wanted, int line)
 
 PyObject *write_klist(call &c) noexcept
 {
-    return write_side(c, side::keys, 3);
+    return write_side(c, side::keys, line::write_klist);
 }
 
 PyObject *write_vlist(call &c) noexcept
 {
-    return write_side(c, side::values, 5);
+    return write_side(c, side::values, line::write_vlist);
 }
 
 constexpr frame::string_index write_params[] = {s_d, s_sep, s_end};
 constexpr frame::string_index write_locals[] = {s_d, s_sep, s_end, s_k, s_v};
 constexpr frame::default_value write_defaults[] = {
-    {.stored = false, .string = s_space},
-    {.stored = false, .string = s_newline},
+    frame::default_value::constant(s_space),
+    frame::default_value::constant(s_newline),
 };
 
 constexpr frame::import_spec imports[] = {
     {
         .name = s_list_write,
         .binds = s_list,
-        .line = 1,
+        .line = line::import_writer,
         .missing_note = "korvex.dict.write hands its lists to list.write.write; "
                         "install a writer: pip install korvex-list-writer",
     },
@@ -211,7 +214,7 @@ constexpr frame::function_spec functions[] = {
         .params = write_params,
         .required = 1,
         .locals = write_locals,
-        .def_line = 2,
+        .def_line = line::def_write_klist,
         .body = write_klist,
         .defaults = frame::defaults_kind::constant_tuple,
         .default_values = write_defaults,
@@ -223,7 +226,7 @@ constexpr frame::function_spec functions[] = {
         .params = write_params,
         .required = 1,
         .locals = write_locals,
-        .def_line = 4,
+        .def_line = line::def_write_vlist,
         .body = write_vlist,
         .defaults = frame::defaults_kind::constant_tuple,
         .default_values = write_defaults,
@@ -233,11 +236,7 @@ constexpr frame::function_spec functions[] = {
 }  // namespace
 
 constexpr frame::module_spec frame::this_module = {
-    .name = "write",
-    .full_name = s_module_name,
-    .source_path = s_source_path,
-    .test_name = s_test,
-    .traceback_file = "src\\\\korvex\\\\dict\\\\write.cpp",
+    .identity = {"korvex.dict.write"},
     .strings = strings,
     .functions = functions,
     .imports = imports,

@@ -14,26 +14,26 @@ enum : frame::string_index {
     s_kwargs,
     s_l,
     s_ls,
-    s_module_name,
-    s_test,
-    s_source_path,
     string_count,
 };
 
 // clang-format off
 constexpr frame::string_row strings[] = {
-    {"args", true},
-    {"ambrel", true},
-    {"func", true},
-    {"kwargs", true},
-    {"l", true},
-    {"ls", true},
-    {"korvex.list.ambrel", true},
-    {"__test__", true},
-    {"src\\korvex\\list\\ambrel.cpp", false},
+    {s_args, "args", true},
+    {s_ambrel, "ambrel", true},
+    {s_func, "func", true},
+    {s_kwargs, "kwargs", true},
+    {s_l, "l", true},
+    {s_ls, "ls", true},
 };
 // clang-format on
 static_assert(std::size(strings) == string_count);
+
+// The lines of the module's statements, as its traceback entries report them.
+namespace line {
+constexpr int def_ambrel = 1;  // def ambrel(ls, func, *args, **kwargs):
+constexpr int ambrel = 2;      //     return [func(l, *args, **kwargs) for l in ls]
+}  // namespace line
 
 // The arguments of every call of `func`, laid out for vectorcall: a spare
 // slot (so bound methods can prepend their instance in place), the element,
@@ -120,26 +120,26 @@ PyObject *ambrel(call &c) noexcept
     ref func = c.own(1);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
-        return c.fail(2);
+        return c.fail(line::ambrel);
     }
     frame::element_walk walk;
     if (walk.start(ls.get()) < 0) {
-        return c.fail(2);
+        return c.fail(line::ambrel);
     }
     call_stack stack;
     if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
-        return c.fail(2);
+        return c.fail(line::ambrel);
     }
     ref l;
     int more;
     while ((more = walk.next(l)) > 0) {
         ref value = ref::steal(stack.call(func.get(), l.get()));
         if (!value || PyList_Append(result.get(), value.get()) < 0) {
-            return c.fail(2);
+            return c.fail(line::ambrel);
         }
     }
     if (more < 0) {
-        return c.fail(2);
+        return c.fail(line::ambrel);
     }
     return result.release();
 }
@@ -158,7 +158,7 @@ constexpr frame::function_spec functions[] = {
         .varargs = true,
         .varkw = true,
         .locals = ambrel_locals,
-        .def_line = 1,
+        .def_line = line::def_ambrel,
         .body = ambrel,
     },
 };
@@ -166,11 +166,7 @@ constexpr frame::function_spec functions[] = {
 }  // namespace
 
 constexpr frame::module_spec frame::this_module = {
-    .name = "ambrel",
-    .full_name = s_module_name,
-    .source_path = s_source_path,
-    .test_name = s_test,
-    .traceback_file = "src\\\\korvex\\\\list\\\\ambrel.cpp",
+    .identity = {"korvex.list.ambrel"},
     .strings = strings,
     .functions = functions,
 };

@@ -25,26 +25,30 @@ enum : frame::string_index {
     s_ls,
     s_v,
     s_vis,
-    s_module_name,
-    s_test,
-    s_source_path,
     string_count,
 };
 
 // clang-format off
 constexpr frame::string_row strings[] = {
-    {"count", true},
-    {"elemcount", true},
-    {"l", true},
-    {"ls", true},
-    {"v", true},
-    {"vis", true},
-    {"korvex.list.count", true},
-    {"__test__", true},
-    {"src\\korvex\\list\\count.cpp", false},
+    {s_count, "count", true},
+    {s_elemcount, "elemcount", true},
+    {s_l, "l", true},
+    {s_ls, "ls", true},
+    {s_v, "v", true},
+    {s_vis, "vis", true},
 };
 // clang-format on
 static_assert(std::size(strings) == string_count);
+
+// The lines of the module's statements, as its traceback entries report them.
+namespace line {
+constexpr int def_elemcount = 1;  // def elemcount(ls):
+constexpr int vis = 2;            //     vis = []
+constexpr int walk = 3;           //     for l in ls:
+constexpr int contains = 4;       //         if l not in vis:
+constexpr int append = 5;         //             vis.append(l)
+constexpr int count = 6;          //     return {v: ls.count(v) for v in vis}
+}  // namespace line
 
 // --- fast paths -------------------------------------------------------------
 
@@ -256,13 +260,13 @@ PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
     ref counts = ref::steal(
         counts_dict(seen, new_reference, PySequence_Fast_GET_SIZE(ls)));
     if (!counts) {
-        return c.fail(5);
+        return c.fail(line::append);
     }
     PyObject *one = PyLong_FromLong(1);
     frame::signal_check signals;
     for (Py_ssize_t i = start; i < PySequence_Fast_GET_SIZE(ls); i++) {
         if (signals.step() < 0) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         // Owned: the signal check can run finalizers that change `ls`.
         ref owned = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
@@ -271,7 +275,7 @@ PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
         int found = PyDict_SetDefaultRef(counts.get(), item, one, &current);
         if (found <= 0) {
             if (found < 0) {
-                return c.fail(5);
+                return c.fail(line::append);
             }
             Py_DECREF(current);
             continue;
@@ -280,7 +284,7 @@ PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
         Py_DECREF(current);
         ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
         if (!raised || PyDict_SetItem(counts.get(), item, raised.get()) < 0) {
-            return c.fail(5);
+            return c.fail(line::append);
         }
     }
     return counts.release();
@@ -295,7 +299,7 @@ PyObject *count_scalars(call &c, PyObject *ls)
     Py_ssize_t size = PySequence_Fast_GET_SIZE(ls);
     first_occurrence_counter<PyObject *> counter;
     if (counter.reserve(size < sample_size ? size : sample_size) < 0) {
-        return c.fail(5);
+        return c.fail(line::append);
     }
     frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
@@ -304,17 +308,17 @@ PyObject *count_scalars(call &c, PyObject *ls)
             return count_into_dict(c, ls, i, counter);
         }
         if (signals.step() < 0) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         // Owned: the signal check can run finalizers that change `ls`.
         ref item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
         Py_hash_t hash = PyObject_Hash(item.get());
         if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
-            return c.fail(5);
+            return c.fail(line::append);
         }
     }
     PyObject *counts = counts_dict(counter, new_reference);
-    return counts != nullptr ? counts : c.fail(6);
+    return counts != nullptr ? counts : c.fail(line::count);
 }
 
 int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
@@ -356,7 +360,7 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
         auto *codes = static_cast<const Py_UCS1 *>(data);
         for (Py_ssize_t start = 0; start < length; start += chunk) {
             if (start > 0 && PyErr_CheckSignals() < 0) {
-                return c.fail(3);
+                return c.fail(line::walk);
             }
             Py_ssize_t end = length - start > chunk ? start + chunk : length;
             for (Py_ssize_t i = start; i < end; i++) {
@@ -371,17 +375,17 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
         first_occurrence_counter<Py_UCS4> counter;
         for (Py_ssize_t i = 0; i < length; i++) {
             if (i % chunk == chunk - 1 && PyErr_CheckSignals() < 0) {
-                return c.fail(3);
+                return c.fail(line::walk);
             }
             Py_UCS4 code = PyUnicode_READ(kind, data, i);
             if (counter.add(code, static_cast<Py_hash_t>(code), same_code) <
                 0) {
-                return c.fail(5);
+                return c.fail(line::append);
             }
         }
         counts = counts_dict(counter, make_key);
     }
-    return counts != nullptr ? counts : c.fail(6);
+    return counts != nullptr ? counts : c.fail(line::count);
 }
 
 PyObject *count_fast(call &c, PyObject *ls)
@@ -413,11 +417,11 @@ PyObject *elemcount(call &c) noexcept
     }
     ref vis = ref::steal(PyList_New(0));
     if (!vis) {
-        return c.fail(2);
+        return c.fail(line::vis);
     }
     frame::element_walk walk;
     if (walk.start(ls) < 0) {
-        return c.fail(3);
+        return c.fail(line::walk);
     }
     // Each step scans `vis`, and each `count` call may scan `ls` again in C:
     // the signal checks count that work.
@@ -430,31 +434,31 @@ PyObject *elemcount(call &c) noexcept
             break;
         }
         if (more < 0 || signals.step(PyList_GET_SIZE(vis.get())) < 0) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         int seen = PySequence_Contains(vis.get(), l.get());
         if (seen < 0) {
-            return c.fail(4);
+            return c.fail(line::contains);
         }
         if (!seen && PyList_Append(vis.get(), l.get()) < 0) {
-            return c.fail(5);
+            return c.fail(line::append);
         }
     }
     ref counts = ref::steal(PyDict_New());
     if (!counts) {
-        return c.fail(6);
+        return c.fail(line::count);
     }
     // `vis` is private, but user code can reach it (through the collector's
     // referrers): each element is owned while `count` runs.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); i++) {
         ref v = ref::new_ref(PyList_GET_ITEM(vis.get(), i));
         if (signals.step(walked) < 0) {
-            return c.fail(6);
+            return c.fail(line::count);
         }
         ref n = ref::steal(
             PyObject_CallMethodOneArg(ls, string(s_count), v.get()));
         if (!n || PyDict_SetItem(counts.get(), v.get(), n.get()) < 0) {
-            return c.fail(6);
+            return c.fail(line::count);
         }
     }
     return counts.release();
@@ -471,7 +475,7 @@ constexpr frame::function_spec functions[] = {
         .params = elemcount_params,
         .required = 1,
         .locals = elemcount_locals,
-        .def_line = 1,
+        .def_line = line::def_elemcount,
         .body = elemcount,
     },
 };
@@ -479,11 +483,7 @@ constexpr frame::function_spec functions[] = {
 }  // namespace
 
 constexpr frame::module_spec frame::this_module = {
-    .name = "count",
-    .full_name = s_module_name,
-    .source_path = s_source_path,
-    .test_name = s_test,
-    .traceback_file = "src\\\\korvex\\\\list\\\\count.cpp",
+    .identity = {"korvex.list.count"},
     .strings = strings,
     .functions = functions,
 };

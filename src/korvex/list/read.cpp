@@ -24,42 +24,50 @@ enum : frame::string_index {
     s_s,
     s_spl,
     s_split,
-    s_module_name,
-    s_test,
     s_empty,
     s_space,
-    s_source_path,
     string_count,
 };
 
 // clang-format off
 constexpr frame::string_row strings[] = {
-    {"func", true},
-    {"i", true},
-    {"input", true},
-    {"n", true},
-    {"range", true},
-    {"read", true},
-    {"read.<locals>.<lambda>", true},
-    {"read_split", true},
-    {"read_split.<locals>.<lambda>", true},
-    {"s", true},
-    {"spl", true},
-    {"split", true},
-    {"korvex.list.read", true},
-    {"__test__", true},
-    {"", false},
-    {" ", false},
-    {"src\\korvex\\list\\read.cpp", false},
+    {s_func, "func", true},
+    {s_i, "i", true},
+    {s_input, "input", true},
+    {s_n, "n", true},
+    {s_range, "range", true},
+    {s_read, "read", true},
+    {s_read_lambda, "read.<locals>.<lambda>", true},
+    {s_read_split, "read_split", true},
+    {s_read_split_lambda, "read_split.<locals>.<lambda>", true},
+    {s_s, "s", true},
+    {s_spl, "spl", true},
+    {s_split, "split", true},
+    {s_empty, "", false},
+    {s_space, " ", false},
 };
 // clang-format on
 static_assert(std::size(strings) == string_count);
 
-// Cached at import, in this order. A call holds them: an import that runs
-// exec again replaces them.
+// The lines of the module's statements, as its traceback entries report them.
+namespace line {
+constexpr int def_read = 1;        // def read(n, s="", func=lambda x: x):
+constexpr int read = 2;            //     return [func(input(s)) for i in range(n)]
+constexpr int def_read_split = 3;  // def read_split(s="", spl=" ", func=lambda x: x):
+constexpr int read_split = 4;      //     return [func(i) for i in input(s).split(spl)]
+}  // namespace line
+
+// Looked up once, at import. A call holds the one it uses: an import that
+// runs exec again replaces them.
 constexpr frame::string_index cached_builtins[] = {s_range, s_input};
-ref cached_range() { return ref::new_ref(frame::state.cached_builtins[0]); }
-ref cached_input() { return ref::new_ref(frame::state.cached_builtins[1]); }
+template <frame::string_index name>
+ref cached_builtin()
+{
+    constexpr std::size_t slot = frame::position_of(cached_builtins, name);
+    return ref::new_ref(frame::state.cached_builtins[slot]);
+}
+ref cached_range() { return cached_builtin<s_range>(); }
+ref cached_input() { return cached_builtin<s_input>(); }
 
 // The default `func` of both functions: the line or piece itself.
 PyObject *identity(call &c) noexcept { return Py_NewRef(c[0]); }
@@ -81,16 +89,16 @@ PyObject *read(call &c) noexcept
     ref func = c.own(2);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
-        return c.fail(2);
+        return c.fail(line::read);
     }
     ref numbers =
         ref::steal(PyObject_CallOneArg(cached_range().get(), n.get()));
     if (!numbers) {
-        return c.fail(2);
+        return c.fail(line::read);
     }
     ref iterator = ref::steal(PyObject_GetIter(numbers.get()));
     if (!iterator) {
-        return c.fail(2);
+        return c.fail(line::read);
     }
     // `input` on a stream that never ends, with a C `func`, runs no Python
     // code: the loop checks for signals.
@@ -100,15 +108,15 @@ PyObject *read(call &c) noexcept
         ref i;
         int more = frame::next_item(iterator.get(), i);
         if (more <= 0) {
-            return more < 0 ? c.fail(2) : result.release();
+            return more < 0 ? c.fail(line::read) : result.release();
         }
         if (signals.step() < 0) {
-            return c.fail(2);
+            return c.fail(line::read);
         }
         ref line = ref::steal(PyObject_CallOneArg(input.get(), s.get()));
         if (!line ||
             append_converted(result.get(), func.get(), line.get()) < 0) {
-            return c.fail(2);
+            return c.fail(line::read);
         }
     }
 }
@@ -120,33 +128,33 @@ PyObject *read_split(call &c) noexcept
     ref func = c.own(2);
     ref result = ref::steal(PyList_New(0));
     if (!result) {
-        return c.fail(4);
+        return c.fail(line::read_split);
     }
     ref line =
         ref::steal(PyObject_CallOneArg(cached_input().get(), s.get()));
     if (!line) {
-        return c.fail(4);
+        return c.fail(line::read_split);
     }
     ref split = ref::steal(PyObject_GetAttr(line.get(), string(s_split)));
     if (!split) {
-        return c.fail(4);
+        return c.fail(line::read_split);
     }
     ref pieces = ref::steal(PyObject_CallOneArg(split.get(), spl.get()));
     if (!pieces) {
-        return c.fail(4);
+        return c.fail(line::read_split);
     }
     frame::element_walk walk;
     if (walk.start(pieces.get()) < 0) {
-        return c.fail(4);
+        return c.fail(line::read_split);
     }
     for (;;) {
         ref i;
         int more = walk.next(i);
         if (more <= 0) {
-            return more < 0 ? c.fail(4) : result.release();
+            return more < 0 ? c.fail(line::read_split) : result.release();
         }
         if (append_converted(result.get(), func.get(), i.get()) < 0) {
-            return c.fail(4);
+            return c.fail(line::read_split);
         }
     }
 }
@@ -161,7 +169,7 @@ constexpr frame::function_spec read_lambda = {
     .qualname = s_read_lambda,
     .params = lambda_params,
     .required = 1,
-    .def_line = 1,
+    .def_line = line::def_read,
     .body = identity,
     .calls_out = false,
 };
@@ -172,7 +180,7 @@ constexpr frame::function_spec read_split_lambda = {
     .qualname = s_read_split_lambda,
     .params = lambda_params,
     .required = 1,
-    .def_line = 3,
+    .def_line = line::def_read_split,
     .body = identity,
     .calls_out = false,
 };
@@ -180,16 +188,16 @@ constexpr frame::function_spec read_split_lambda = {
 constexpr frame::string_index read_params[] = {s_n, s_s, s_func};
 constexpr frame::string_index read_locals[] = {s_n, s_s, s_func, s_i};
 constexpr frame::default_value read_defaults[] = {
-    {.stored = false, .string = s_empty},
-    {.stored = true, .string = 0},
+    frame::default_value::constant(s_empty),
+    frame::default_value::stored_object(),
 };
 
 constexpr frame::string_index read_split_params[] = {s_s, s_spl, s_func};
 constexpr frame::string_index read_split_locals[] = {s_s, s_spl, s_func, s_i};
 constexpr frame::default_value read_split_defaults[] = {
-    {.stored = false, .string = s_empty},
-    {.stored = false, .string = s_space},
-    {.stored = true, .string = 0},
+    frame::default_value::constant(s_empty),
+    frame::default_value::constant(s_space),
+    frame::default_value::stored_object(),
 };
 
 constexpr frame::function_spec functions[] = {
@@ -200,7 +208,7 @@ constexpr frame::function_spec functions[] = {
         .params = read_params,
         .required = 1,
         .locals = read_locals,
-        .def_line = 1,
+        .def_line = line::def_read,
         .body = read,
         .defaults = frame::defaults_kind::builder,
         .default_values = read_defaults,
@@ -213,7 +221,7 @@ constexpr frame::function_spec functions[] = {
         .params = read_split_params,
         .required = 0,
         .locals = read_split_locals,
-        .def_line = 3,
+        .def_line = line::def_read_split,
         .body = read_split,
         .defaults = frame::defaults_kind::builder,
         .default_values = read_split_defaults,
@@ -224,11 +232,7 @@ constexpr frame::function_spec functions[] = {
 }  // namespace
 
 constexpr frame::module_spec frame::this_module = {
-    .name = "read",
-    .full_name = s_module_name,
-    .source_path = s_source_path,
-    .test_name = s_test,
-    .traceback_file = "src\\\\korvex\\\\list\\\\read.cpp",
+    .identity = {"korvex.list.read"},
     .strings = strings,
     .functions = functions,
     .cached_builtins = cached_builtins,

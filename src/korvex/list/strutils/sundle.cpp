@@ -17,28 +17,31 @@ enum : frame::string_index {
     s_sep,
     s_split,
     s_str_sundle,
-    s_module_name,
-    s_test,
-    s_source_path,
     string_count,
 };
 
 // clang-format off
 constexpr frame::string_row strings[] = {
-    {"a", true},
-    {"args", true},
-    {"ls", true},
-    {"multi_str_sundle", true},
-    {"s", true},
-    {"sep", true},
-    {"split", true},
-    {"str_sundle", true},
-    {"korvex.list.strutils.sundle", true},
-    {"__test__", true},
-    {"src\\korvex\\list\\strutils\\sundle.cpp", false},
+    {s_a, "a", true},
+    {s_args, "args", true},
+    {s_ls, "ls", true},
+    {s_multi_str_sundle, "multi_str_sundle", true},
+    {s_s, "s", true},
+    {s_sep, "sep", true},
+    {s_split, "split", true},
+    {s_str_sundle, "str_sundle", true},
 };
 // clang-format on
 static_assert(std::size(strings) == string_count);
+
+// The lines of the module's statements, as its traceback entries report them.
+namespace line {
+constexpr int def_str_sundle = 1;        // def str_sundle(sep, s):
+constexpr int def_multi_str_sundle = 3;  // def multi_str_sundle(sep, *args):
+constexpr int new_list = 4;              //     ls = []
+constexpr int walk = 5;                  //     for a in args:
+constexpr int split = 6;                 //         ls[len(ls):] = a.split(sep)
+}  // namespace line
 
 // Binds its two parameters and looks at neither.
 PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
@@ -61,24 +64,24 @@ PyObject *multi_str_sundle(call &c) noexcept
     PyObject *args = c.args.get();
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
-        return c.fail(4);
+        return c.fail(line::new_list);
     }
     frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
         PyObject *a = PyTuple_GET_ITEM(args, i);
         if (signals.step() < 0) {
-            return c.fail(6);
+            return c.fail(line::walk);
         }
         ref pieces = ref::steal(split(a, sep.get()));
         if (!pieces) {
-            return c.fail(6);
+            return c.fail(line::split);
         }
         // What `ls[M:M] = pieces` does with a value that is not iterable.
         ref sequence = ref::steal(PySequence_Fast(
             pieces.get(), "must assign iterable to extended slice"));
         if (!sequence || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
                                          PY_SSIZE_T_MAX, sequence.get()) < 0) {
-            return c.fail(6);
+            return c.fail(line::split);
         }
     }
     return ls.release();
@@ -97,7 +100,7 @@ constexpr frame::function_spec functions[] = {
         .params = str_sundle_params,
         .required = 2,
         .locals = str_sundle_params,
-        .def_line = 1,
+        .def_line = line::def_str_sundle,
         .body = str_sundle,
         .calls_out = false,
     },
@@ -109,7 +112,7 @@ constexpr frame::function_spec functions[] = {
         .required = 1,
         .varargs = true,
         .locals = multi_str_sundle_locals,
-        .def_line = 3,
+        .def_line = line::def_multi_str_sundle,
         .body = multi_str_sundle,
     },
 };
@@ -117,11 +120,7 @@ constexpr frame::function_spec functions[] = {
 }  // namespace
 
 constexpr frame::module_spec frame::this_module = {
-    .name = "sundle",
-    .full_name = s_module_name,
-    .source_path = s_source_path,
-    .test_name = s_test,
-    .traceback_file = "src\\\\korvex\\\\list\\\\strutils\\\\sundle.cpp",
+    .identity = {"korvex.list.strutils.sundle"},
     .strings = strings,
     .functions = functions,
 };
