@@ -140,6 +140,17 @@ int general_keyword_pass(call &c, PyObject *const *values, PyObject *kwnames,
     return 0;
 }
 
+// The first min(nargs, params) values into their slots; returns how many.
+Py_ssize_t bind_positional(call &c, PyObject *const *args, Py_ssize_t nargs,
+                           Py_ssize_t params)
+{
+    Py_ssize_t bound = nargs < params ? nargs : params;
+    for (Py_ssize_t i = 0; i < bound; i++) {
+        c.slots[i] = args[i];
+    }
+    return bound;
+}
+
 int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames)
 {
@@ -149,10 +160,7 @@ int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
         count_error(spec, nargs);
         return -1;
     }
-    Py_ssize_t bound = nargs < params ? nargs : params;
-    for (Py_ssize_t i = 0; i < bound; i++) {
-        c.slots[i] = args[i];
-    }
+    Py_ssize_t bound = bind_positional(c, args, nargs, params);
     PyObject *const *values = args + nargs;
     Py_ssize_t remaining = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = bound; i < params; i++) {
@@ -200,7 +208,7 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         }
     }
     if (spec.varargs) {
-        c.args = nargs > params ? tuple_of(args + params, nargs - params)
+        c.args = nargs > params ? tuple_of(std::span(args + params, static_cast<std::size_t>(nargs - params)))
                                 : ref::new_ref(state.empty_tuple);
         if (!c.args) {
             c.kwargs.reset();
@@ -217,10 +225,7 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
             c.fail(spec.def_line);
             return -1;
         }
-        Py_ssize_t bound = nargs < params ? nargs : params;
-        for (Py_ssize_t i = 0; i < bound; i++) {
-            c.slots[i] = args[i];
-        }
+        bind_positional(c, args, nargs, params);
         return 0;
     }
     if (bind_keywords(c, args, nargs, kwnames) < 0) {

@@ -401,8 +401,25 @@ class element_walk {
 // included), or -1 with the iterator's error.
 int next_item(PyObject *iterator, ref &item);
 
-// A new tuple of `count` values; an empty `ref` when it cannot be made.
-ref tuple_of(PyObject *const *items, Py_ssize_t count);
+// A new tuple of new references to each of `items`, mapped through `item`
+// (the item itself by default); an empty `ref` when it cannot be made.
+template <typename Items, typename Item>
+ref tuple_of(const Items &items, Item item)
+{
+    auto count = static_cast<Py_ssize_t>(std::size(items));
+    ref tuple = ref::steal(PyTuple_New(count));
+    if (tuple) {
+        for (Py_ssize_t i = 0; i < count; i++) {
+            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(item(items[i])));
+        }
+    }
+    return tuple;
+}
+template <typename Items>
+ref tuple_of(const Items &items)
+{
+    return tuple_of(items, [](PyObject *object) { return object; });
+}
 // Looks a module-level name up in `globals`, then in builtins.
 PyObject *lookup_global(PyObject *globals, PyObject *name);
 // Unpacks one value into two targets, as `k, v = item` does.

@@ -478,16 +478,9 @@ PyType_Spec function_spec_ = {
 PyObject *defaults_tuple(std::span<const default_value> values,
                          PyObject *stored)
 {
-    auto count = static_cast<Py_ssize_t>(values.size());
-    PyObject *tuple = PyTuple_New(count);
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyTuple_SET_ITEM(tuple, i,
-                         Py_NewRef(default_object(values[i], stored)));
-    }
-    return tuple;
+    return tuple_of(values, [stored](const default_value &value) {
+               return default_object(value, stored);
+           }).release();
 }
 
 call::call(function_object *f) : function(f), slots{} {}

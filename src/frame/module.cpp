@@ -230,15 +230,7 @@ int cache_builtins()
 
 PyObject *make_name_tuple(std::span<const string_index> names)
 {
-    auto count = static_cast<Py_ssize_t>(names.size());
-    PyObject *tuple = PyTuple_New(count);
-    if (tuple == nullptr) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyTuple_SET_ITEM(tuple, i, Py_NewRef(string(names[i])));
-    }
-    return tuple;
+    return tuple_of(names, string).release();
 }
 
 // Index of the first earlier function whose rows share `rows` (the same

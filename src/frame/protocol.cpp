@@ -17,17 +17,6 @@ PyObject *lookup_global(PyObject *globals, PyObject *name)
     return found > 0 ? value : nullptr;
 }
 
-ref tuple_of(PyObject *const *items, Py_ssize_t count)
-{
-    ref tuple = ref::steal(PyTuple_New(count));
-    if (tuple) {
-        for (Py_ssize_t i = 0; i < count; i++) {
-            PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(items[i]));
-        }
-    }
-    return tuple;
-}
-
 int next_item(PyObject *iterator, ref &item)
 {
     item = ref::steal(PyIter_Next(iterator));
@@ -207,7 +196,7 @@ PyObject *classic_call(PyObject *callable, PyObject *const *args,
     if (call == nullptr) {
         return not_callable(callable);
     }
-    ref tuple = tuple_of(args, nargs);
+    ref tuple = tuple_of(std::span(args, static_cast<std::size_t>(nargs)));
     ref kwargs = ref::steal(PyDict_New());
     if (!tuple || !kwargs) {
         return nullptr;
