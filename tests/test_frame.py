@@ -608,7 +608,6 @@ MISMATCH = ("compile time Python version 3.14 of module 'korvex.list.count' "
             "does not match runtime version 3.13")
 
 
-@pytest.mark.slow
 def test_runtime_version_mismatch_warns(tmp_path):
     path = build_claiming("3.14", tmp_path / "build")
     assert run_python(LOAD.format(path=str(path))) == (
