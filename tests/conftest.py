@@ -84,8 +84,3 @@ def run_python(code, *options):
     done = subprocess.run([sys.executable, *options, "-c", code],
                           capture_output=True, text=True, timeout=300)
     return done.returncode, done.stdout, done.stderr
-
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers", "slow: builds from the source tree (runs in CI too)")
