@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import pickle
+import shutil
 import subprocess
 import sys
 import sysconfig
