@@ -31,8 +31,9 @@ constexpr Py_ssize_t not_found = -1;
 constexpr Py_ssize_t compare_failed = -2;
 
 // Position of `name` among the keyword names: identity first, then
-// equality. A name that is not an exact str is compared with `==`.
-Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name)
+// equality. A name that is not an exact str is compared with `==`, which
+// runs user code: from then on the call owns its function.
+Py_ssize_t find_keyword(call &c, PyObject *kwnames, PyObject *name)
 {
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; i++) {
@@ -47,6 +48,9 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name)
                 return i;
             }
             continue;
+        }
+        if (!c.owner) {
+            c.owner = ref::new_ref(reinterpret_cast<PyObject *>(c.function));
         }
         int equal = PyObject_RichCompareBool(key, name, Py_EQ);
         if (equal < 0) {
@@ -168,7 +172,7 @@ int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
         if (!required && remaining == 0) {
             continue;
         }
-        Py_ssize_t pos = find_keyword(kwnames, string(spec.params[i]));
+        Py_ssize_t pos = find_keyword(c, kwnames, string(spec.params[i]));
         if (pos == compare_failed) {
             return -1;
         }

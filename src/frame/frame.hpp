@@ -276,6 +276,10 @@ struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const function_spec *spec;
+    // For a body that runs no user code and has no `*args` or `**kwargs`,
+    // the number of its parameters: a call that gives them all by position
+    // goes straight to the body. Otherwise -1.
+    Py_ssize_t plain_params;
     PyObject *qualname;
     PyObject *module;
     PyObject *globals;

@@ -89,10 +89,20 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
     }
     // Keyword names that are not exact str objects are compared by user
     // code, which could drop the last other reference to this function.
-    if (kwnames != nullptr || spec.calls_out) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == c.function->plain_params) [[likely]] {
+        // Every parameter given by position to a body that runs no user
+        // code: nothing else to bind, nothing to guard.
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            c.slots[i] = args[i];
+        }
+        return spec.body(c);
+    }
+    // Binding takes the reference itself where it runs user code.
+    if (spec.calls_out) {
         c.owner = ref::new_ref(self);
     }
-    if (bind_arguments(c, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
+    if (bind_arguments(c, args, nargs, kwnames) < 0) {
         return nullptr;
     }
     return spec.calls_out ? run_calling_out(c, self) : spec.body(c);
@@ -483,7 +493,8 @@ PyObject *defaults_tuple(std::span<const default_value> values,
            }).release();
 }
 
-call::call(function_object *f) : function(f), slots{} {}
+// The slots are left unset: binding fills every one of them.
+call::call(function_object *f) : function(f) {}
 
 int ready_function_type()
 {
@@ -511,6 +522,9 @@ PyObject *new_function(const function_spec &spec, PyObject *code)
     }
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
+    f->plain_params = spec.calls_out || spec.varargs || spec.varkw
+                          ? -1
+                          : static_cast<Py_ssize_t>(spec.params.size());
     f->qualname = Py_NewRef(string(spec.qualname));
     f->module = Py_NewRef(state.full_name);
     f->globals = Py_NewRef(state.globals);
