@@ -448,9 +448,9 @@ class scalar_admission {
 };
 
 // The elements of an exact deque, hashed as they come from its own
-// iterator. Returns false, having run no Python code, as soon as an element
-// is not admitted: the caller then walks the deque generally from its
-// start. Signals are checked only before the iterator's next step, which
+// iterator. Returns false, having called no code of any element, as soon as
+// an element is not admitted: the caller then walks the deque generally from
+// its start. Signals are checked only before the iterator's next step, which
 // notices a deque changed by a handler or a finalizer as the general walk
 // would; after the last step nothing runs that could change it.
 bool count_deque(call &c, PyObject *ls, PyObject *&counts)
