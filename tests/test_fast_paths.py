@@ -1,7 +1,7 @@
 """The fast paths change nothing observable.
 
-elemcount takes hashed paths for an exact str, an exact bytes, and an exact
-list or tuple of builtin scalars; a subclass of the same type with the same
+elemcount takes hashed paths for an exact str, bytes, bytearray, range and
+array.array, and an exact list, tuple or deque of builtin scalars; a subclass of the same type with the same
 contents takes the general walk (containment, then `count`). Both must give
 the same dict, keyed by the same objects in the same order, and fail, warn
 and call user code alike. ambrel has one path, a vectorcall with the element
@@ -9,6 +9,8 @@ and the extra arguments on a stack; it is compared with the Python model
 `[func(l, *args, **kwargs) for l in ls]` under recording callees.
 """
 
+import array
+import collections
 import functools
 import json
 import math
@@ -40,9 +42,24 @@ class B(bytes):
     pass
 
 
+class D(collections.deque):
+    pass
+
+
+class BA(bytearray):
+    pass
+
+
+class A(array.array):
+    pass
+
+
 def general(ls):
     """The same contents in a subclass, which elemcount walks generally."""
-    return {list: L, tuple: T, str: S, bytes: B}[type(ls)](ls)
+    if type(ls) is array.array:
+        return A(ls.typecode, ls)
+    return {list: L, tuple: T, str: S, bytes: B, collections.deque: D,
+            bytearray: BA}[type(ls)](ls)
 
 
 def keyed(result):
@@ -91,7 +108,7 @@ def scalar_lists(strings):
 @settings(max_examples=300, deadline=None)
 @given(st.one_of(scalar_lists(st.text(max_size=3)),
                  scalar_lists(st.binary(max_size=3))),
-       st.sampled_from([list, tuple]))
+       st.sampled_from([list, tuple, collections.deque]))
 def test_scalar_sequences(ls, sequence):
     assert_same_counts(sequence(ls))
 
@@ -108,7 +125,7 @@ def test_scalar_sequences(ls, sequence):
     list(range(300)) * 2 + [float(i) for i in range(300)],
     [],
 ], ids=lambda ls: repr(ls)[:40])
-@pytest.mark.parametrize("sequence", [list, tuple])
+@pytest.mark.parametrize("sequence", [list, tuple, collections.deque])
 def test_scalar_edges(ls, sequence):
     result = assert_same_counts(sequence(ls))
     assert keyed(result) == keyed(_models.elemcount(sequence(ls)))
@@ -129,7 +146,7 @@ def long_mostly_distinct(tail):
     lambda: [10**6 + 7] * 300 + list(range(-50, 50)) + [10**6 + 7] * 300,
     lambda: [],
 ], ids=["equal values", "nan", "counts past 256", "no tail"])
-@pytest.mark.parametrize("sequence", [list, tuple])
+@pytest.mark.parametrize("sequence", [list, tuple, collections.deque])
 def test_long_mostly_distinct_sequences(tail, sequence):
     ls = sequence(long_mostly_distinct(tail()))
     result = assert_same_counts(ls)
@@ -187,6 +204,156 @@ def test_string_edges(data):
         list(_models.elemcount(data).items())
 
 
+# --- elemcount on exact bytearray, array.array and range ------------------------
+
+def assert_same_elements(fast, slow):
+    """The same keys (NaN and -0.0 told apart by repr) of the same types in
+    the same order, with the same counts. Elements are made afresh by the
+    iterator: only the cached small ints and one-character strings are
+    shared objects, and those must be the very same."""
+    assert [(type(k), repr(k), n) for k, n in fast.items()] == \
+        [(type(k), repr(k), n) for k, n in slow.items()]
+
+    def shared(result):
+        return [id(k) for k in result if (-5 <= k <= 256 if type(k) is int
+                                          else type(k) is str and k < "\x100")]
+    assert shared(fast) == shared(slow)
+
+
+def array_values(code):
+    if code in "fd":
+        values = st.one_of(st.floats(width=32 if code == "f" else 64),
+                           st.sampled_from([0.0, -0.0, NAN, math.inf, 1.0]))
+    elif code == "w":
+        values = st.characters(exclude_categories=())
+    else:
+        bits = 8 * array.array(code).itemsize
+        low, high = ((-(1 << bits - 1), (1 << bits - 1) - 1) if code.islower()
+                     else (0, (1 << bits) - 1))
+        values = st.one_of(st.integers(low, high),
+                           st.integers(max(low, -6), min(high, 260)))
+    return st.lists(values, min_size=1, max_size=6).flatmap(
+        lambda pool: st.lists(st.one_of(st.sampled_from(pool), values),
+                              max_size=40))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(
+    st.sampled_from("bBhHiIlLqQfdw").flatmap(
+        lambda code: array_values(code).map(
+            functools.partial(array.array, code))),
+    st.binary(max_size=60).map(bytearray)))
+def test_arrays_and_bytearrays(ls):
+    assert_same_elements(elemcount(ls), elemcount(general(ls)))
+
+
+def invalid_codes():
+    ls = array.array("w", "ab")
+    ls.frombytes(b"\xff\xff\xff\xff")
+    ls.append("a")
+    return ls
+
+
+@pytest.mark.parametrize("make", [
+    lambda: array.array("d", [NAN, NAN, float("nan")]),
+    lambda: array.array("d", [-0.0, 0.0, NAN, -0.0, math.inf, NAN, 0.0]),
+    lambda: array.array("f", [NAN, 0.1, -0.0, 0.1]),
+    lambda: array.array("Q", [2**64 - 1, 0, 2**64 - 1, 2**63]),
+    lambda: array.array("q", [-2**63, 2**63 - 1, -2**63, -1]),
+    lambda: array.array("l", [*range(-5, 5000), *range(100)]),
+    lambda: array.array("w", "\x00\xe9\u20ac\U0001f600\ud800\xe9"),
+    lambda: array.array("w"),
+    invalid_codes,
+    lambda: bytearray(range(256)) * 3,
+    lambda: bytearray(),
+], ids=["nans", "zeros", "float32", "Q", "q", "mostly distinct", "codes",
+        "no codes", "invalid code", "bytearray", "empty bytearray"])
+def test_array_edges(make):
+    fast, slow = outcome(make), outcome(lambda: general(make()))
+    assert fast[0] == slow[0]
+    if fast[0] == "ok":
+        assert_same_elements(fast[1], slow[1])
+    else:
+        assert fast == slow
+
+
+def outcome(make):
+    try:
+        return "ok", elemcount(make())
+    except Exception as exc:
+        return ("raised", type(exc), str(exc),
+                [e[1] for e in entries(exc) if e[0] == COUNT_ENTRY])
+
+
+def test_float_array_nan_elements_are_never_counted():
+    # array.count compares a new float per element with the key object:
+    # no NaN element is ever that object, and NaN equals nothing.
+    result = elemcount(array.array("d", [NAN, 1.0, NAN]))
+    assert [(repr(k), n) for k, n in result.items()] == \
+        [("nan", 0), ("1.0", 1), ("nan", 0)]
+
+
+@pytest.mark.parametrize("make", [
+    lambda: array.array("B", bytes(range(256)) * 4200),
+    lambda: array.array("d", [0.5, -0.0, 0.0] * 400_000),
+    lambda: bytearray(b"ab\xff") * 400_000,
+], ids=["B", "d", "bytearray"])
+def test_long_arrays_read_in_chunks(make):
+    # Over a million elements: read in chunks, with signals checked and the
+    # counts taken again between them.
+    ls = make()
+    result = elemcount(ls)
+    assert [(repr(k), n) for k, n in result.items()] == \
+        [(repr(k), n) for k, n in collections.Counter(ls).items()]
+
+
+@pytest.mark.parametrize("ls", [
+    range(0), range(7), range(-300, 300, 7), range(10, -10, -3),
+    range(-5, 257), range(2**64, 2**64 + 40, 3), range(5, 6, 2**70),
+], ids=repr)
+def test_ranges(ls):
+    assert_same_elements(elemcount(ls), _models.elemcount(ls))
+
+
+class CountedDeque(collections.deque):
+    def count(self, value):
+        return -1
+
+
+class CountedArray(array.array):
+    def count(self, value):
+        return -1
+
+
+class CountedBytes(bytearray):
+    def count(self, value):
+        return -1
+
+
+class NamedLikeDeque:
+    """A user type that takes the name of a builtin one."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def count(self, value):
+        return -1
+
+
+@pytest.mark.parametrize("ls", [
+    CountedDeque([1, 2, 1]), CountedArray("l", [1, 2, 1]),
+    CountedBytes(b"\x01\x02\x01"),
+    type("collections.deque", (NamedLikeDeque,), {})([1, 2, 1]),
+    type("array.array", (NamedLikeDeque,), {})([1, 2, 1]),
+    type("collections.deque", (CountedDeque,), {})([1, 2, 1]),
+], ids=lambda ls: type(ls).__name__)
+def test_subclasses_and_namesakes_keep_their_count(ls):
+    assert list(elemcount(ls).items()) == [(1, -1), (2, -1)]
+
+
 # --- the general path where the fast one does not apply -------------------------
 
 class I(int):
@@ -229,7 +396,7 @@ def recorded_walk(ls):
     lambda: [2, 2.0, frozenset({2}), S("s"), "s"],
 ], ids=["int-subclass", "int-subclass-first", "tuples", "unhashable",
         "nan-dict", "raising-eq", "str-subclass"])
-@pytest.mark.parametrize("sequence", [list, tuple])
+@pytest.mark.parametrize("sequence", [list, tuple, collections.deque])
 def test_other_elements_walk_generally(make, sequence):
     # The exact sequence must not take the hashed path: its user code,
     # results and failures are those of the subclass.
@@ -238,7 +405,8 @@ def test_other_elements_walk_generally(make, sequence):
 
 
 WARNINGS_SCRIPT = r"""
-import json, sys, warnings
+import collections, json, sys, warnings
+from collections import deque
 from korvex.list.count import elemcount
 
 class L(list):
@@ -251,6 +419,9 @@ class S(str):
     pass
 
 class B(bytes):
+    pass
+
+class D(collections.deque):
     pass
 
 def outcome(ls):
@@ -266,7 +437,7 @@ def outcome(ls):
             result = [type(exc).__name__, str(exc), tb.tb_lineno]
     return [result, [str(w.message) for w in caught]]
 
-sub = {list: L, tuple: T, str: S, bytes: B}
+sub = {list: L, tuple: T, str: S, bytes: B, collections.deque: D}
 print(json.dumps([[outcome(ls), outcome(sub[type(ls)](ls))]
                   for ls in CASES]))
 """
@@ -285,9 +456,10 @@ def warning_outcomes(cases, *options):
 # "default" filter ahead of the filters given with -W.
 WARNING_MODES = [(), ("-b",), ("-bb",)]
 
-STR_BESIDE_BYTES = [["a", b"b", "a"], [b"a", "a", 1.5], (1.5, "x", b"y", None)]
+STR_BESIDE_BYTES = [["a", b"b", "a"], [b"a", "a", 1.5], (1.5, "x", b"y", None),
+                    collections.deque(["a", b"b", "a"])]
 NO_BYTES_WARNING = [["a", "b", "a", 1], [b"a", b"b", b"a", 1.5, None],
-                    "ab", b"ab"]
+                    "ab", b"ab", collections.deque([b"a", b"a", None])]
 
 
 def test_str_beside_bytes_takes_the_general_path():
@@ -310,7 +482,8 @@ def test_str_beside_bytes_takes_the_general_path():
 
 @pytest.mark.parametrize("options", WARNING_MODES[1:], ids=["-b", "-bb"])
 def test_bytes_beside_int_warns_like_the_general_path(options):
-    cases = [[b"a", 1, b"a"], [True, b"x"], (b"a", 2), [2, 1.0, b"\x02"]]
+    cases = [[b"a", 1, b"a"], [True, b"x"], (b"a", 2), [2, 1.0, b"\x02"],
+             collections.deque([2, b"\x02", 2])]
     found = warning_outcomes(cases, *options)
     assert [exact for exact, _ in found] == [sub for _, sub in found]
 

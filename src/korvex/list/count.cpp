@@ -402,6 +402,499 @@ PyObject *count_fast(call &c, PyObject *ls)
         [](Py_UCS4 code) { return PyLong_FromLong(static_cast<long>(code)); });
 }
 
+// --- other exact builtin sequences ------------------------------------------
+
+// Whether `ls` is exactly the builtin extension type named `type_name`
+// ("module.name") that the extension module `module_name` defines: a user
+// class can take any name, but is neither immutable nor bound to a module
+// definition.
+bool is_extension_type(PyObject *ls, const char *type_name,
+                       const char *module_name)
+{
+    PyTypeObject *type = Py_TYPE(ls);
+    if (std::strcmp(type->tp_name, type_name) != 0 ||
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+        return false;
+    }
+    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
+    if (module == nullptr || !PyModule_Check(module)) {
+        return false;
+    }
+    PyModuleDef *def = PyModule_GetDef(module);
+    return def != nullptr && def->m_name != nullptr &&
+           std::strcmp(def->m_name, module_name) == 0;
+}
+
+// Admits the elements of a sequence one at a time while they are what
+// scalar_elements accepts: builtin scalars of exact types, and no bytes
+// beside a str, int or bool.
+class scalar_admission {
+  public:
+    bool admit(PyObject *item)
+    {
+        if (PyBytes_CheckExact(item)) {
+            binary_ = true;
+        }
+        else if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
+                 PyBool_Check(item)) {
+            compared_with_bytes_warns_ = true;
+        }
+        else if (!PyFloat_CheckExact(item) && item != Py_None) {
+            return false;
+        }
+        return !(binary_ && compared_with_bytes_warns_);
+    }
+
+  private:
+    bool binary_ = false;
+    bool compared_with_bytes_warns_ = false;
+};
+
+// The elements of an exact deque, hashed as they come from its own
+// iterator. Returns false, having called no code of any element, as soon as
+// an element is not admitted: the caller then walks the deque generally from
+// its start. Signals are checked only before the iterator's next step, which
+// notices a deque changed by a handler or a finalizer as the general walk
+// would; after the last step nothing runs that could change it.
+bool count_deque(call &c, PyObject *ls, PyObject *&counts)
+{
+    counts = nullptr;
+    ref iterator = ref::steal(PyObject_GetIter(ls));
+    if (!iterator) {
+        c.fail(3);
+        return true;
+    }
+    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+    first_occurrence_counter<PyObject *> counter;
+    // Once most elements of a sample are distinct, the result dict is the
+    // index, as in count_into_dict.
+    ref into;
+    PyObject *one = PyLong_FromLong(1);
+    scalar_admission admission;
+    frame::signal_check signals;
+    for (Py_ssize_t walked = 0;; walked++) {
+        if (signals.step() < 0) {
+            c.fail(3);
+            return true;
+        }
+        ref item = ref::steal(next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                c.fail(3);
+                return true;
+            }
+            break;
+        }
+        if (!admission.admit(item.get())) {
+            return false;
+        }
+        if (walked == sample_size && !into &&
+            counter.size() * 100 > sample_size * mostly_distinct_percent) {
+            into = ref::steal(
+                counts_dict(counter, new_reference, PyObject_Size(ls)));
+            if (!into) {
+                c.fail(5);
+                return true;
+            }
+        }
+        if (into) {
+            PyObject *current;
+            int found = PyDict_SetDefaultRef(into.get(), item.get(), one,
+                                             &current);
+            if (found < 0) {
+                c.fail(5);
+                return true;
+            }
+            Py_ssize_t count = PyLong_AsSsize_t(current);
+            Py_DECREF(current);
+            if (found == 0) {
+                continue;
+            }
+            ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
+            if (!raised ||
+                PyDict_SetItem(into.get(), item.get(), raised.get()) < 0) {
+                c.fail(5);
+                return true;
+            }
+            continue;
+        }
+        Py_hash_t hash = PyObject_Hash(item.get());
+        if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
+            c.fail(5);
+            return true;
+        }
+    }
+    counts = into ? into.release() : counts_dict(counter, new_reference);
+    if (counts == nullptr) {
+        c.fail(6);
+    }
+    return true;
+}
+
+// An exact range yields distinct ints, and its `count` of an exact int is 0
+// or 1: each element is a key counted once. The keys are the ints its own
+// iterator yields.
+PyObject *count_range(call &c, PyObject *ls)
+{
+    ref iterator = ref::steal(PyObject_GetIter(ls));
+    if (!iterator) {
+        return c.fail(3);
+    }
+    // Sized for every element; a range too long for len() grows as it
+    // goes.
+    Py_ssize_t size = PyObject_Size(ls);
+    if (size < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return c.fail(3);
+        }
+        PyErr_Clear();
+        size = 0;
+    }
+    ref counts = ref::steal(_PyDict_NewPresized(size));
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!counts || !one) {
+        return c.fail(5);
+    }
+    frame::signal_check signals;
+    for (;;) {
+        if (signals.step() < 0) {
+            return c.fail(3);
+        }
+        ref item = ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                return c.fail(3);
+            }
+            break;
+        }
+        if (PyDict_SetItem(counts.get(), item.get(), one.get()) < 0) {
+            return c.fail(5);
+        }
+    }
+    return counts.release();
+}
+
+// Elements of a bytearray or an array are read in chunks; signals are
+// checked between them, with nothing of the object held, so that a handler
+// or a finalizer may change or resize it, as between two steps of its
+// iterator. The walk reads the current contents as the iterator would; if a
+// check ran, the counts are taken again from the final contents, as `count`
+// would take them after the walk.
+constexpr Py_ssize_t element_chunk = Py_ssize_t{1} << 20;
+
+// The ints of an exact bytearray, one slot per value.
+PyObject *count_bytearray(call &c, PyObject *ls)
+{
+    Py_ssize_t seen[256] = {};
+    Py_UCS1 order[256];
+    int distinct = 0;
+    bool checked = false;
+    for (Py_ssize_t start = 0;; start += element_chunk) {
+        if (start > 0) {
+            if (PyErr_CheckSignals() < 0) {
+                return c.fail(3);
+            }
+            checked = true;
+        }
+        Py_ssize_t length = PyByteArray_GET_SIZE(ls);
+        if (start >= length) {
+            break;
+        }
+        auto *codes = reinterpret_cast<const Py_UCS1 *>(
+            PyByteArray_AS_STRING(ls));
+        Py_ssize_t end =
+            length - start > element_chunk ? start + element_chunk : length;
+        for (Py_ssize_t i = start; i < end; i++) {
+            if (seen[codes[i]]++ == 0) {
+                order[distinct++] = codes[i];
+            }
+        }
+    }
+    if (checked) {
+        std::memset(seen, 0, sizeof seen);
+        auto *codes = reinterpret_cast<const Py_UCS1 *>(
+            PyByteArray_AS_STRING(ls));
+        for (Py_ssize_t i = 0; i < PyByteArray_GET_SIZE(ls); i++) {
+            seen[codes[i]]++;
+        }
+    }
+    PyObject *counts = codes_dict(order, distinct, seen, [](Py_UCS4 code) {
+        return PyLong_FromLong(static_cast<long>(code));
+    });
+    return counts != nullptr ? counts : c.fail(6);
+}
+
+// How the elements of one array typecode become counted keys. `Item` is the
+// stored type, `Key` the counted one; `valid` is false for a stored value
+// that the array cannot turn into an element (`make_key` then raises what
+// the array raises); `counted` is false for a key that `count` never finds,
+// a NaN: the array makes a new float for each element, never the key
+// object, and NaN equals nothing.
+template <typename Item>
+struct int_items {
+    using Key = std::conditional_t<std::is_signed_v<Item>, long long,
+                                   unsigned long long>;
+    static Key key(Item item) { return item; }
+    static Py_hash_t hash(Key key, Py_ssize_t) {
+        return static_cast<Py_hash_t>(key);
+    }
+    static int equal(Key a, Key b) { return a == b; }
+    static bool valid(Key) { return true; }
+    static bool counted(Key) { return true; }
+    static PyObject *make_key(Key key)
+    {
+        if constexpr (std::is_signed_v<Item>) {
+            return PyLong_FromLongLong(key);
+        }
+        else {
+            return PyLong_FromUnsignedLongLong(key);
+        }
+    }
+};
+
+template <typename Item>
+struct float_items {
+    using Key = double;
+    static Key key(Item item) { return item; }
+    // 0.0 and -0.0 are equal and hash alike; each NaN is a key of its own,
+    // hashed by its position so that many of them do not share a chain.
+    static Py_hash_t hash(Key key, Py_ssize_t position)
+    {
+        if (key != key) {
+            return static_cast<Py_hash_t>(position);
+        }
+        if (key == 0.0) {
+            key = 0.0;
+        }
+        // Mixed, so that the low bits, zero in doubles of small ints,
+        // depend on all of them.
+        std::uint64_t bits;
+        std::memcpy(&bits, &key, sizeof bits);
+        bits ^= bits >> 32;
+        bits *= 0x9e3779b97f4a7c15u;
+        return static_cast<Py_hash_t>(bits ^ (bits >> 29));
+    }
+    static int equal(Key a, Key b) { return a == b; }
+    static bool valid(Key) { return true; }
+    static bool counted(Key key) { return key == key; }
+    static PyObject *make_key(Key key) { return PyFloat_FromDouble(key); }
+};
+
+// Typecodes 'u' and 'w' hold code points of four bytes.
+struct code_items {
+    using Key = Py_UCS4;
+    static Key key(std::uint32_t item) { return item; }
+    static Py_hash_t hash(Key key, Py_ssize_t)
+    {
+        return static_cast<Py_hash_t>(key);
+    }
+    static int equal(Key a, Key b) { return a == b; }
+    static bool valid(Key key) { return key < 0x110000; }
+    static bool counted(Key) { return true; }
+    static PyObject *make_key(Key key)
+    {
+        return PyUnicode_FromOrdinal(static_cast<int>(key));
+    }
+};
+
+template <typename Item, typename Items>
+PyObject *count_array_items(call &c, PyObject *ls)
+{
+    using Key = typename Items::Key;
+    first_occurrence_counter<Key> counter;
+    bool checked = false;
+    Py_ssize_t position = 0;
+    for (;;) {
+        if (position > 0) {
+            if (PyErr_CheckSignals() < 0) {
+                return c.fail(3);
+            }
+            checked = true;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
+            return c.fail(3);
+        }
+        Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
+        Py_ssize_t end = length - position > element_chunk
+                             ? position + element_chunk
+                             : length;
+        auto *items = static_cast<const Item *>(view.buf);
+        int failed = 0;
+        if (position == 0 &&
+            counter.reserve(length < sample_size ? length : sample_size) < 0) {
+            failed = 5;
+        }
+        for (; !failed && position < end; position++) {
+            // Room for all when a sample is mostly distinct.
+            if (position == sample_size &&
+                counter.size() * 100 > sample_size * mostly_distinct_percent &&
+                counter.reserve(length) < 0) {
+                failed = 5;
+                break;
+            }
+            Key key = Items::key(items[position]);
+            if (!Items::valid(key)) {
+                Py_XDECREF(Items::make_key(key));
+                failed = 3;
+                break;
+            }
+            if (counter.add(key, Items::hash(key, position), Items::equal) <
+                0) {
+                failed = 5;
+                break;
+            }
+        }
+        PyBuffer_Release(&view);
+        if (failed) {
+            return c.fail(failed);
+        }
+        if (position >= length) {
+            break;
+        }
+    }
+    // Counted again from the final contents, the keys first so that key j
+    // keeps position j and its count is one too many.
+    first_occurrence_counter<Key> recount;
+    if (checked && counter.size() > 0) {
+        for (Py_ssize_t j = 0; j < counter.size(); j++) {
+            if (recount.add(counter[j].key, counter[j].hash, Items::equal) <
+                0) {
+                return c.fail(6);
+            }
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
+            return c.fail(6);
+        }
+        Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
+        auto *items = static_cast<const Item *>(view.buf);
+        int failed = 0;
+        for (Py_ssize_t i = 0; i < length; i++) {
+            Key key = Items::key(items[i]);
+            if (!Items::valid(key)) {
+                Py_XDECREF(Items::make_key(key));
+                failed = 1;
+                break;
+            }
+            if (recount.add(key, Items::hash(key, counter.size() + i),
+                            Items::equal) < 0) {
+                failed = 1;
+                break;
+            }
+        }
+        PyBuffer_Release(&view);
+        if (failed) {
+            return c.fail(6);
+        }
+    }
+    ref counts = ref::steal(_PyDict_NewPresized(counter.size()));
+    if (!counts) {
+        return c.fail(6);
+    }
+    for (Py_ssize_t j = 0; j < counter.size(); j++) {
+        Key key_value = counter[j].key;
+        Py_ssize_t n = !Items::counted(key_value) ? 0
+                       : checked ? recount[j].count - 1
+                                 : counter[j].count;
+        ref key = ref::steal(Items::make_key(key_value));
+        ref count = ref::steal(PyLong_FromSsize_t(n));
+        if (!key || !count ||
+            PyDict_SetItem(counts.get(), key.get(), count.get()) < 0) {
+            return c.fail(6);
+        }
+    }
+    return counts.release();
+}
+
+// An exact array.array, by typecode; false for one it does not know.
+bool count_array(call &c, PyObject *ls, PyObject *&counts)
+{
+    Py_buffer view;
+    if (PyObject_GetBuffer(ls, &view, PyBUF_FORMAT) < 0) {
+        counts = c.fail(3);
+        return true;
+    }
+    char code = view.format != nullptr ? view.format[0] : '\0';
+    Py_ssize_t itemsize = view.itemsize;
+    PyBuffer_Release(&view);
+    switch (code) {
+    case 'b':
+        counts = count_array_items<signed char, int_items<signed char>>(c, ls);
+        break;
+    case 'B':
+        counts = count_array_items<unsigned char, int_items<unsigned char>>(
+            c, ls);
+        break;
+    case 'h':
+        counts = count_array_items<short, int_items<short>>(c, ls);
+        break;
+    case 'H':
+        counts = count_array_items<unsigned short, int_items<unsigned short>>(
+            c, ls);
+        break;
+    case 'i':
+        counts = count_array_items<int, int_items<int>>(c, ls);
+        break;
+    case 'I':
+        counts = count_array_items<unsigned int, int_items<unsigned int>>(
+            c, ls);
+        break;
+    case 'l':
+        counts = count_array_items<long, int_items<long>>(c, ls);
+        break;
+    case 'L':
+        counts = count_array_items<unsigned long, int_items<unsigned long>>(
+            c, ls);
+        break;
+    case 'q':
+        counts = count_array_items<long long, int_items<long long>>(c, ls);
+        break;
+    case 'Q':
+        counts = count_array_items<unsigned long long,
+                                   int_items<unsigned long long>>(c, ls);
+        break;
+    case 'f':
+        counts = count_array_items<float, float_items<float>>(c, ls);
+        break;
+    case 'd':
+        counts = count_array_items<double, float_items<double>>(c, ls);
+        break;
+    case 'w':
+        if (itemsize != sizeof(std::uint32_t)) {
+            return false;
+        }
+        counts = count_array_items<std::uint32_t, code_items>(c, ls);
+        break;
+    default:
+        return false;
+    }
+    return true;
+}
+
+// Exact builtin sequences whose elements, equality and `count` run no
+// Python code, counted in one hashed pass. False when `ls` is none of them,
+// or holds elements that need the general walk.
+bool count_builtin_sequence(call &c, PyObject *ls, PyObject *&counts)
+{
+    if (PyByteArray_CheckExact(ls)) {
+        counts = count_bytearray(c, ls);
+        return true;
+    }
+    if (PyRange_Check(ls)) {
+        counts = count_range(c, ls);
+        return true;
+    }
+    if (is_extension_type(ls, "collections.deque", "_collections")) {
+        return count_deque(c, ls, counts);
+    }
+    if (is_extension_type(ls, "array.array", "array")) {
+        return count_array(c, ls, counts);
+    }
+    return false;
+}
+
 // Distinct elements by list containment, in first-occurrence order; then
 // `ls.count` for each of them.
 PyObject *elemcount(call &c) noexcept
@@ -414,6 +907,9 @@ PyObject *elemcount(call &c) noexcept
     if ((PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) &&
         scalar_elements(ls)) {
         return count_scalars(c, ls);
+    }
+    if (PyObject *counts; count_builtin_sequence(c, ls, counts)) {
+        return counts;
     }
     ref vis = ref::steal(PyList_New(0));
     if (!vis) {
