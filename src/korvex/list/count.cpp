@@ -462,7 +462,7 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
     counts = nullptr;
     ref iterator = ref::steal(PyObject_GetIter(ls));
     if (!iterator) {
-        c.fail(3);
+        c.fail(line::walk);
         return true;
     }
     iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
@@ -475,13 +475,13 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
     frame::signal_check signals;
     for (Py_ssize_t walked = 0;; walked++) {
         if (signals.step() < 0) {
-            c.fail(3);
+            c.fail(line::walk);
             return true;
         }
         ref item = ref::steal(next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred()) {
-                c.fail(3);
+                c.fail(line::walk);
                 return true;
             }
             break;
@@ -494,7 +494,7 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
             into = ref::steal(
                 counts_dict(counter, new_reference, PyObject_Size(ls)));
             if (!into) {
-                c.fail(5);
+                c.fail(line::append);
                 return true;
             }
         }
@@ -503,7 +503,7 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
             int found = PyDict_SetDefaultRef(into.get(), item.get(), one,
                                              &current);
             if (found < 0) {
-                c.fail(5);
+                c.fail(line::append);
                 return true;
             }
             Py_ssize_t count = PyLong_AsSsize_t(current);
@@ -514,20 +514,20 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
             ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
             if (!raised ||
                 PyDict_SetItem(into.get(), item.get(), raised.get()) < 0) {
-                c.fail(5);
+                c.fail(line::append);
                 return true;
             }
             continue;
         }
         Py_hash_t hash = PyObject_Hash(item.get());
         if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
-            c.fail(5);
+            c.fail(line::append);
             return true;
         }
     }
     counts = into ? into.release() : counts_dict(counter, new_reference);
     if (counts == nullptr) {
-        c.fail(6);
+        c.fail(line::count);
     }
     return true;
 }
@@ -539,14 +539,14 @@ PyObject *count_range(call &c, PyObject *ls)
 {
     ref iterator = ref::steal(PyObject_GetIter(ls));
     if (!iterator) {
-        return c.fail(3);
+        return c.fail(line::walk);
     }
     // Sized for every element; a range too long for len() grows as it
     // goes.
     Py_ssize_t size = PyObject_Size(ls);
     if (size < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         PyErr_Clear();
         size = 0;
@@ -554,22 +554,22 @@ PyObject *count_range(call &c, PyObject *ls)
     ref counts = ref::steal(_PyDict_NewPresized(size));
     ref one = ref::steal(PyLong_FromLong(1));
     if (!counts || !one) {
-        return c.fail(5);
+        return c.fail(line::append);
     }
     frame::signal_check signals;
     for (;;) {
         if (signals.step() < 0) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         ref item = ref::steal(PyIter_Next(iterator.get()));
         if (!item) {
             if (PyErr_Occurred()) {
-                return c.fail(3);
+                return c.fail(line::walk);
             }
             break;
         }
         if (PyDict_SetItem(counts.get(), item.get(), one.get()) < 0) {
-            return c.fail(5);
+            return c.fail(line::append);
         }
     }
     return counts.release();
@@ -593,7 +593,7 @@ PyObject *count_bytearray(call &c, PyObject *ls)
     for (Py_ssize_t start = 0;; start += element_chunk) {
         if (start > 0) {
             if (PyErr_CheckSignals() < 0) {
-                return c.fail(3);
+                return c.fail(line::walk);
             }
             checked = true;
         }
@@ -622,7 +622,7 @@ PyObject *count_bytearray(call &c, PyObject *ls)
     PyObject *counts = codes_dict(order, distinct, seen, [](Py_UCS4 code) {
         return PyLong_FromLong(static_cast<long>(code));
     });
-    return counts != nullptr ? counts : c.fail(6);
+    return counts != nullptr ? counts : c.fail(line::count);
 }
 
 // How the elements of one array typecode become counted keys. `Item` is the
@@ -708,13 +708,13 @@ PyObject *count_array_items(call &c, PyObject *ls)
     for (;;) {
         if (position > 0) {
             if (PyErr_CheckSignals() < 0) {
-                return c.fail(3);
+                return c.fail(line::walk);
             }
             checked = true;
         }
         Py_buffer view;
         if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
-            return c.fail(3);
+            return c.fail(line::walk);
         }
         Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
         Py_ssize_t end = length - position > element_chunk
@@ -761,12 +761,12 @@ PyObject *count_array_items(call &c, PyObject *ls)
         for (Py_ssize_t j = 0; j < counter.size(); j++) {
             if (recount.add(counter[j].key, counter[j].hash, Items::equal) <
                 0) {
-                return c.fail(6);
+                return c.fail(line::count);
             }
         }
         Py_buffer view;
         if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
-            return c.fail(6);
+            return c.fail(line::count);
         }
         Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
         auto *items = static_cast<const Item *>(view.buf);
@@ -786,12 +786,12 @@ PyObject *count_array_items(call &c, PyObject *ls)
         }
         PyBuffer_Release(&view);
         if (failed) {
-            return c.fail(6);
+            return c.fail(line::count);
         }
     }
     ref counts = ref::steal(_PyDict_NewPresized(counter.size()));
     if (!counts) {
-        return c.fail(6);
+        return c.fail(line::count);
     }
     for (Py_ssize_t j = 0; j < counter.size(); j++) {
         Key key_value = counter[j].key;
@@ -802,7 +802,7 @@ PyObject *count_array_items(call &c, PyObject *ls)
         ref count = ref::steal(PyLong_FromSsize_t(n));
         if (!key || !count ||
             PyDict_SetItem(counts.get(), key.get(), count.get()) < 0) {
-            return c.fail(6);
+            return c.fail(line::count);
         }
     }
     return counts.release();
@@ -813,7 +813,7 @@ bool count_array(call &c, PyObject *ls, PyObject *&counts)
 {
     Py_buffer view;
     if (PyObject_GetBuffer(ls, &view, PyBUF_FORMAT) < 0) {
-        counts = c.fail(3);
+        counts = c.fail(line::walk);
         return true;
     }
     char code = view.format != nullptr ? view.format[0] : '\0';
