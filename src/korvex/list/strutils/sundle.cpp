@@ -95,15 +95,19 @@ PyObject *substring(PyObject *s, Py_ssize_t start, Py_ssize_t end)
     return PyUnicode_Substring(s, start, end);
 }
 
-int append_piece(PyObject *ls, PyObject *s, Py_ssize_t start, Py_ssize_t end)
-{
-    PyObject *piece = substring(s, start, end);
-    return piece == nullptr ? -1 : append_stolen(ls, piece);
-}
+// Puts the pieces of an element into the result.
+struct append_pieces {
+    PyObject *ls;
+    int operator()(PyObject *s, Py_ssize_t start, Py_ssize_t end) const
+    {
+        PyObject *piece = substring(s, start, end);
+        return piece == nullptr ? -1 : append_stolen(ls, piece);
+    }
+};
 
 // The runs of non-whitespace, whitespace being what str.split() skips.
 template <typename Char>
-int split_whitespace(PyObject *ls, PyObject *s, const Char *data,
+int split_whitespace(const append_pieces &sink, PyObject *s, const Char *data,
                      Py_ssize_t length)
 {
     Py_ssize_t i = 0;
@@ -118,40 +122,32 @@ int split_whitespace(PyObject *ls, PyObject *s, const Char *data,
         while (i < length && !Py_UNICODE_ISSPACE(data[i])) {
             i++;
         }
-        if (append_piece(ls, s, start, i) < 0) {
+        if (sink(s, start, i) < 0) {
             return -1;
         }
     }
 }
 
 template <typename Char>
-const Char *find_char(const Char *from, const Char *end, Py_UCS4 ch)
-{
-    while (from < end && *from != ch) {
-        from++;
-    }
-    return from;
-}
-
-template <typename Char>
-int split_at_char(PyObject *ls, PyObject *s, const Char *data,
+int split_at_char(const append_pieces &sink, PyObject *s, const Char *data,
                   Py_ssize_t length, Py_UCS4 ch)
 {
-    const Char *end = data + length;
-    const Char *from = data;
+    Py_ssize_t start = 0;
     // A character wider than the element's kind is not in it.
     if (ch <= static_cast<Char>(-1)) {
-        for (const Char *at; (at = find_char(from, end, ch)) != end;
-             from = at + 1) {
-            if (append_piece(ls, s, from - data, at - data) < 0) {
-                return -1;
+        for (Py_ssize_t i = 0; i < length; i++) {
+            if (data[i] == ch) {
+                if (sink(s, start, i) < 0) {
+                    return -1;
+                }
+                start = i + 1;
             }
         }
     }
-    return append_piece(ls, s, from - data, length);
+    return sink(s, start, length);
 }
 
-int split_at_string(PyObject *ls, PyObject *s, PyObject *sep)
+int split_at_string(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     Py_ssize_t width = PyUnicode_GET_LENGTH(sep);
@@ -162,9 +158,9 @@ int split_at_string(PyObject *ls, PyObject *s, PyObject *sep)
             return -1;
         }
         if (at < 0) {
-            return append_piece(ls, s, from, length);
+            return sink(s, from, length);
         }
-        if (append_piece(ls, s, from, at) < 0) {
+        if (sink(s, from, at) < 0) {
             return -1;
         }
         from = at + width;
@@ -172,14 +168,28 @@ int split_at_string(PyObject *ls, PyObject *s, PyObject *sep)
 }
 
 template <typename Char>
-int split_kind(PyObject *ls, PyObject *s, PyObject *sep)
+int split_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
     auto *data = static_cast<const Char *>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
     if (sep == Py_None) {
-        return split_whitespace(ls, s, data, length);
+        return split_whitespace(sink, s, data, length);
     }
-    return split_at_char(ls, s, data, length, PyUnicode_READ_CHAR(sep, 0));
+    return split_at_char(sink, s, data, length, PyUnicode_READ_CHAR(sep, 0));
+}
+
+// `s.split(sep)` into `sink`, for an exact str `s` and a separator that is
+// None or one character.
+int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
+{
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        return split_kind<Py_UCS1>(sink, s, sep);
+    case PyUnicode_2BYTE_KIND:
+        return split_kind<Py_UCS2>(sink, s, sep);
+    default:
+        return split_kind<Py_UCS4>(sink, s, sep);
+    }
 }
 
 [[gnu::cold, gnu::noinline]] int empty_separator()
@@ -190,20 +200,13 @@ int split_kind(PyObject *ls, PyObject *s, PyObject *sep)
 
 // `ls[M:M] = s.split(sep)` for an exact str `s` and an exact str or None
 // `sep`.
-int split_into(PyObject *ls, PyObject *s, PyObject *sep)
+int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
     if (sep != Py_None && PyUnicode_GET_LENGTH(sep) != 1) {
         return PyUnicode_GET_LENGTH(sep) == 0 ? empty_separator()
-                                              : split_at_string(ls, s, sep);
+                                              : split_at_string(sink, s, sep);
     }
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-        return split_kind<Py_UCS1>(ls, s, sep);
-    case PyUnicode_2BYTE_KIND:
-        return split_kind<Py_UCS2>(ls, s, sep);
-    default:
-        return split_kind<Py_UCS4>(ls, s, sep);
-    }
+    return split_by_kind(sink, s, sep);
 }
 
 // Every further argument split with its own `split` and `sep`; the pieces
@@ -212,11 +215,12 @@ PyObject *multi_str_sundle(call &c) noexcept
 {
     ref sep = c.own(0);
     PyObject *args = c.args.get();
+    bool direct = sep.get() == Py_None || PyUnicode_CheckExact(sep.get());
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
         return c.fail(4);
     }
-    bool direct = sep.get() == Py_None || PyUnicode_CheckExact(sep.get());
+    append_pieces sink{ls.get()};
     frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
         PyObject *a = PyTuple_GET_ITEM(args, i);
@@ -224,7 +228,7 @@ PyObject *multi_str_sundle(call &c) noexcept
             return c.fail(6);
         }
         if (direct && PyUnicode_CheckExact(a)) {
-            if (split_into(ls.get(), a, sep.get()) < 0) {
+            if (split_into(sink, a, sep.get()) < 0) {
                 return c.fail(6);
             }
             continue;
