@@ -35,6 +35,57 @@ constexpr int def_ambrel = 1;  // def ambrel(ls, func, *args, **kwargs):
 constexpr int ambrel = 2;      //     return [func(l, *args, **kwargs) for l in ls]
 }  // namespace line
 
+// What the generic call makes of a callee that returned NULL without an
+// exception, or a value with one.
+[[gnu::cold, gnu::noinline]] PyObject *checked_result(PyObject *func,
+                                                      PyObject *value)
+{
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError,
+                            "NULL result without error in PyObject_Call");
+        }
+        return nullptr;
+    }
+    Py_DECREF(value);
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError,
+                 "%R returned a result with an exception set", func);
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(cause));
+    PyException_SetContext(exc, cause);
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+}
+
+// Appends `value` to `list` and takes over the reference to it; into the
+// room left by a presized list without a call.
+int append_stolen(PyObject *list, PyObject *value)
+{
+    auto *items = reinterpret_cast<PyListObject *>(list);
+    Py_ssize_t size = Py_SIZE(items);
+    if (size < items->allocated) [[likely]] {
+        items->ob_item[size] = value;
+        Py_SET_SIZE(items, size + 1);
+        return 0;
+    }
+    int appended = PyList_Append(list, value);
+    Py_DECREF(value);
+    return appended;
+}
+
+// An empty list with room for `length` items, or an empty `ref`.
+ref list_with_room(Py_ssize_t length)
+{
+    ref list = ref::steal(PyList_New(length));
+    if (list) {
+        // PyList_New made `length` NULL slots: none is in the list, so
+        // nothing (the collector included) can see them.
+        Py_SET_SIZE(reinterpret_cast<PyListObject *>(list.get()), 0);
+    }
+    return list;
+}
+
 // The arguments of every call of `func`, laid out for vectorcall: a spare
 // slot (so bound methods can prepend their instance in place), the element,
 // `args`, then the values of `kwargs` under a tuple of their names. Every
@@ -95,14 +146,24 @@ class call_stack {
         return 0;
     }
 
-    // func(l, *args, **kwargs)
+    // func(l, *args, **kwargs), as the generic call makes it. The callee's
+    // vectorcall function is read again for every call: a heap type's
+    // instance can change its class under the loop.
     PyObject *call(PyObject *func, PyObject *l)
     {
         items_[1] = l;
-        return frame::generic_vectorcall(
-            func, items_ + 1,
-            static_cast<std::size_t>(nargs_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-            kwnames_.get());
+        std::size_t nargsf =
+            static_cast<std::size_t>(nargs_) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+        vectorcallfunc vectorcall = PyVectorcall_Function(func);
+        if (vectorcall == nullptr) [[unlikely]] {
+            return frame::generic_vectorcall(func, items_ + 1, nargsf,
+                                             kwnames_.get());
+        }
+        PyObject *value = vectorcall(func, items_ + 1, nargsf, kwnames_.get());
+        if (value == nullptr || PyErr_Occurred()) [[unlikely]] {
+            return checked_result(func, value);
+        }
+        return value;
     }
 
   private:
@@ -114,27 +175,51 @@ class call_stack {
     ref kwnames_;
 };
 
+// An exact list or tuple is walked here by position, its length read again
+// before every step as its iterator does (elements appended by `func` are
+// visited, a list that shrinks ends the walk), into a result presized to
+// the starting length; anything else through `iter()`.
 PyObject *ambrel(call &c) noexcept
 {
     ref ls = c.own(0);
     ref func = c.own(1);
-    ref result = ref::steal(PyList_New(0));
+    PyObject *sequence = ls.get();
+    bool by_position =
+        PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
+    ref result = by_position
+                     ? list_with_room(PySequence_Fast_GET_SIZE(sequence))
+                     : ref::steal(PyList_New(0));
     if (!result) {
         return c.fail(line::ambrel);
     }
-    frame::element_walk walk;
-    if (walk.start(ls.get()) < 0) {
-        return c.fail(line::ambrel);
-    }
     call_stack stack;
-    if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
+    if (by_position) {
+        if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
+            return c.fail(line::ambrel);
+        }
+        frame::signal_check signals;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); i++) {
+            if (signals.step() < 0) {
+                return c.fail(line::ambrel);
+            }
+            ref l = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, i));
+            PyObject *value = stack.call(func.get(), l.get());
+            if (value == nullptr || append_stolen(result.get(), value) < 0) {
+                return c.fail(line::ambrel);
+            }
+        }
+        return result.release();
+    }
+    frame::element_walk walk;
+    if (walk.start(sequence) < 0 ||
+        stack.fill(c.args.get(), c.kwargs.get()) < 0) {
         return c.fail(line::ambrel);
     }
     ref l;
     int more;
     while ((more = walk.next(l)) > 0) {
-        ref value = ref::steal(stack.call(func.get(), l.get()));
-        if (!value || PyList_Append(result.get(), value.get()) < 0) {
+        PyObject *value = stack.call(func.get(), l.get());
+        if (value == nullptr || append_stolen(result.get(), value) < 0) {
             return c.fail(line::ambrel);
         }
     }

@@ -2,6 +2,8 @@
 // str_sundle(sep, s).
 #include "frame.hpp"
 
+#include <cstring>
+
 namespace {
 
 using frame::call;
@@ -56,21 +58,183 @@ PyObject *split(PyObject *a, PyObject *sep)
     return PyObject_CallMethodOneArg(a, string(s_split), sep);
 }
 
+// --- str.split straight into the result -------------------------------------
+//
+// For an exact str element and an exact str or None separator the pieces go
+// into the result as str.split would make them. A piece that spans the
+// whole element is the element itself (PyUnicode_Substring returns it), as
+// str.split hands it out when there is nothing to split at.
+
+// Appends `value` to `list` and takes over the reference to it.
+int append_stolen(PyObject *list, PyObject *value)
+{
+    auto *items = reinterpret_cast<PyListObject *>(list);
+    Py_ssize_t size = Py_SIZE(items);
+    if (size < items->allocated) [[likely]] {
+        items->ob_item[size] = value;
+        Py_SET_SIZE(items, size + 1);
+        return 0;
+    }
+    int appended = PyList_Append(list, value);
+    Py_DECREF(value);
+    return appended;
+}
+
+// `s[start:end]`. A piece of two or more ASCII characters that is not the
+// whole of `s` is a new object whatever makes it: it is made here, as
+// str.split makes it, without the checks of PyUnicode_Substring.
+PyObject *substring(PyObject *s, Py_ssize_t start, Py_ssize_t end)
+{
+    Py_ssize_t size = end - start;
+    if (size > 1 && size < PyUnicode_GET_LENGTH(s) && PyUnicode_IS_ASCII(s)) {
+        PyObject *piece = PyUnicode_New(size, 127);
+        if (piece != nullptr) {
+            std::memcpy(PyUnicode_1BYTE_DATA(piece),
+                        PyUnicode_1BYTE_DATA(s) + start,
+                        static_cast<std::size_t>(size));
+        }
+        return piece;
+    }
+    return PyUnicode_Substring(s, start, end);
+}
+
+// Puts the pieces of an element into the result.
+struct append_pieces {
+    PyObject *ls;
+    int operator()(PyObject *s, Py_ssize_t start, Py_ssize_t end) const
+    {
+        PyObject *piece = substring(s, start, end);
+        return piece == nullptr ? -1 : append_stolen(ls, piece);
+    }
+};
+
+// The runs of non-whitespace, whitespace being what str.split() skips.
+template <typename Char>
+int split_whitespace(const append_pieces &sink, PyObject *s, const Char *data,
+                     Py_ssize_t length)
+{
+    Py_ssize_t i = 0;
+    while (true) {
+        while (i < length && Py_UNICODE_ISSPACE(data[i])) {
+            i++;
+        }
+        if (i == length) {
+            return 0;
+        }
+        Py_ssize_t start = i++;
+        while (i < length && !Py_UNICODE_ISSPACE(data[i])) {
+            i++;
+        }
+        if (sink(s, start, i) < 0) {
+            return -1;
+        }
+    }
+}
+
+template <typename Char>
+int split_at_char(const append_pieces &sink, PyObject *s, const Char *data,
+                  Py_ssize_t length, Py_UCS4 ch)
+{
+    Py_ssize_t start = 0;
+    // A character wider than the element's kind is not in it.
+    if (ch <= static_cast<Char>(-1)) {
+        for (Py_ssize_t i = 0; i < length; i++) {
+            if (data[i] == ch) {
+                if (sink(s, start, i) < 0) {
+                    return -1;
+                }
+                start = i + 1;
+            }
+        }
+    }
+    return sink(s, start, length);
+}
+
+int split_at_string(const append_pieces &sink, PyObject *s, PyObject *sep)
+{
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    Py_ssize_t width = PyUnicode_GET_LENGTH(sep);
+    Py_ssize_t from = 0;
+    while (true) {
+        Py_ssize_t at = PyUnicode_Find(s, sep, from, length, 1);
+        if (at == -2) {
+            return -1;
+        }
+        if (at < 0) {
+            return sink(s, from, length);
+        }
+        if (sink(s, from, at) < 0) {
+            return -1;
+        }
+        from = at + width;
+    }
+}
+
+template <typename Char>
+int split_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
+{
+    auto *data = static_cast<const Char *>(PyUnicode_DATA(s));
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (sep == Py_None) {
+        return split_whitespace(sink, s, data, length);
+    }
+    return split_at_char(sink, s, data, length, PyUnicode_READ_CHAR(sep, 0));
+}
+
+// `s.split(sep)` into `sink`, for an exact str `s` and a separator that is
+// None or one character.
+int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
+{
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        return split_kind<Py_UCS1>(sink, s, sep);
+    case PyUnicode_2BYTE_KIND:
+        return split_kind<Py_UCS2>(sink, s, sep);
+    default:
+        return split_kind<Py_UCS4>(sink, s, sep);
+    }
+}
+
+[[gnu::cold, gnu::noinline]] int empty_separator()
+{
+    PyErr_SetString(PyExc_ValueError, "empty separator");
+    return -1;
+}
+
+// `ls[M:M] = s.split(sep)` for an exact str `s` and an exact str or None
+// `sep`.
+int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
+{
+    if (sep != Py_None && PyUnicode_GET_LENGTH(sep) != 1) {
+        return PyUnicode_GET_LENGTH(sep) == 0 ? empty_separator()
+                                              : split_at_string(sink, s, sep);
+    }
+    return split_by_kind(sink, s, sep);
+}
+
 // Every further argument split with its own `split` and `sep`; the pieces
 // are assigned to the empty slice at the end of one list.
 PyObject *multi_str_sundle(call &c) noexcept
 {
     ref sep = c.own(0);
     PyObject *args = c.args.get();
+    bool direct = sep.get() == Py_None || PyUnicode_CheckExact(sep.get());
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
         return c.fail(line::new_list);
     }
+    append_pieces sink{ls.get()};
     frame::signal_check signals;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
         PyObject *a = PyTuple_GET_ITEM(args, i);
         if (signals.step() < 0) {
             return c.fail(line::walk);
+        }
+        if (direct && PyUnicode_CheckExact(a)) {
+            if (split_into(sink, a, sep.get()) < 0) {
+                return c.fail(line::split);
+            }
+            continue;
         }
         ref pieces = ref::steal(split(a, sep.get()));
         if (!pieces) {
