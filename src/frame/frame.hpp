@@ -433,6 +433,24 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name);
 // AttributeError "'<type>' object has no attribute '<name>'", with `name`
 // and `obj` set as the interpreter sets them. Returns NULL.
 PyObject *no_attribute(PyObject *obj, PyObject *name);
+// The generic call's check of what a callable returned: NULL needs an
+// exception, and a value needs none.
+PyObject *checked_result(PyObject *callable, PyObject *result);
+// Appends `value` to the list and takes over the reference to it; into the
+// room a list already has without a call. Returns 0, or -1 with an error.
+inline int append_stolen(PyObject *list, PyObject *value)
+{
+    auto *items = reinterpret_cast<PyListObject *>(list);
+    Py_ssize_t size = Py_SIZE(items);
+    if (size < items->allocated) [[likely]] {
+        items->ob_item[size] = value;
+        Py_SET_SIZE(items, size + 1);
+        return 0;
+    }
+    int appended = PyList_Append(list, value);
+    Py_DECREF(value);
+    return appended;
+}
 // The generic call `callable(*args, **kwargs)` as `PyObject_Call` makes it:
 // through vectorcall where the callable has it, else its `tp_call` under
 // the recursion guard; a failing callable must have set an exception. A

@@ -157,9 +157,6 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name)
 
 namespace frame {
 
-namespace {
-
-// The generic call's check of what a callable returned.
 PyObject *checked_result(PyObject *callable, PyObject *result)
 {
     if (result == nullptr && !PyErr_Occurred()) {
@@ -179,6 +176,8 @@ PyObject *checked_result(PyObject *callable, PyObject *result)
     }
     return result;
 }
+
+namespace {
 
 [[gnu::cold, gnu::noinline]] PyObject *not_callable(PyObject *callable)
 {

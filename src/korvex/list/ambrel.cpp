@@ -35,45 +35,6 @@ constexpr int def_ambrel = 1;  // def ambrel(ls, func, *args, **kwargs):
 constexpr int ambrel = 2;      //     return [func(l, *args, **kwargs) for l in ls]
 }  // namespace line
 
-// What the generic call makes of a callee that returned NULL without an
-// exception, or a value with one.
-[[gnu::cold, gnu::noinline]] PyObject *checked_result(PyObject *func,
-                                                      PyObject *value)
-{
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError,
-                            "NULL result without error in PyObject_Call");
-        }
-        return nullptr;
-    }
-    Py_DECREF(value);
-    PyObject *cause = PyErr_GetRaisedException();
-    PyErr_Format(PyExc_SystemError,
-                 "%R returned a result with an exception set", func);
-    PyObject *exc = PyErr_GetRaisedException();
-    PyException_SetCause(exc, Py_NewRef(cause));
-    PyException_SetContext(exc, cause);
-    PyErr_SetRaisedException(exc);
-    return nullptr;
-}
-
-// Appends `value` to `list` and takes over the reference to it; into the
-// room left by a presized list without a call.
-int append_stolen(PyObject *list, PyObject *value)
-{
-    auto *items = reinterpret_cast<PyListObject *>(list);
-    Py_ssize_t size = Py_SIZE(items);
-    if (size < items->allocated) [[likely]] {
-        items->ob_item[size] = value;
-        Py_SET_SIZE(items, size + 1);
-        return 0;
-    }
-    int appended = PyList_Append(list, value);
-    Py_DECREF(value);
-    return appended;
-}
-
 // An empty list with room for `length` items, or an empty `ref`.
 ref list_with_room(Py_ssize_t length)
 {
@@ -161,7 +122,7 @@ class call_stack {
         }
         PyObject *value = vectorcall(func, items_ + 1, nargsf, kwnames_.get());
         if (value == nullptr || PyErr_Occurred()) [[unlikely]] {
-            return checked_result(func, value);
+            return frame::checked_result(func, value);
         }
         return value;
     }
@@ -204,7 +165,8 @@ PyObject *ambrel(call &c) noexcept
             }
             ref l = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, i));
             PyObject *value = stack.call(func.get(), l.get());
-            if (value == nullptr || append_stolen(result.get(), value) < 0) {
+            if (value == nullptr ||
+                frame::append_stolen(result.get(), value) < 0) {
                 return c.fail(line::ambrel);
             }
         }
@@ -219,7 +181,8 @@ PyObject *ambrel(call &c) noexcept
     int more;
     while ((more = walk.next(l)) > 0) {
         PyObject *value = stack.call(func.get(), l.get());
-        if (value == nullptr || append_stolen(result.get(), value) < 0) {
+        if (value == nullptr ||
+            frame::append_stolen(result.get(), value) < 0) {
             return c.fail(line::ambrel);
         }
     }

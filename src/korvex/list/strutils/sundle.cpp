@@ -65,21 +65,6 @@ PyObject *split(PyObject *a, PyObject *sep)
 // whole element is the element itself (PyUnicode_Substring returns it), as
 // str.split hands it out when there is nothing to split at.
 
-// Appends `value` to `list` and takes over the reference to it.
-int append_stolen(PyObject *list, PyObject *value)
-{
-    auto *items = reinterpret_cast<PyListObject *>(list);
-    Py_ssize_t size = Py_SIZE(items);
-    if (size < items->allocated) [[likely]] {
-        items->ob_item[size] = value;
-        Py_SET_SIZE(items, size + 1);
-        return 0;
-    }
-    int appended = PyList_Append(list, value);
-    Py_DECREF(value);
-    return appended;
-}
-
 // `s[start:end]`. A piece of two or more ASCII characters that is not the
 // whole of `s` is a new object whatever makes it: it is made here, as
 // str.split makes it, without the checks of PyUnicode_Substring.
@@ -104,7 +89,7 @@ struct append_pieces {
     int operator()(PyObject *s, Py_ssize_t start, Py_ssize_t end) const
     {
         PyObject *piece = substring(s, start, end);
-        return piece == nullptr ? -1 : append_stolen(ls, piece);
+        return piece == nullptr ? -1 : frame::append_stolen(ls, piece);
     }
 };
 
