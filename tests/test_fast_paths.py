@@ -4,9 +4,12 @@ elemcount takes hashed paths for an exact str, bytes, bytearray, range and
 array.array, and an exact list, tuple or deque of builtin scalars; a subclass of the same type with the same
 contents takes the general walk (containment, then `count`). Both must give
 the same dict, keyed by the same objects in the same order, and fail, warn
-and call user code alike. ambrel has one path, a vectorcall with the element
-and the extra arguments on a stack; it is compared with the Python model
-`[func(l, *args, **kwargs) for l in ls]` under recording callees.
+and call user code alike. ambrel calls through a vectorcall with the element
+and the extra arguments on a stack, and walks an exact list or tuple by
+position into a presized result; it is compared with the Python model
+`[func(l, *args, **kwargs) for l in ls]` under recording callees and under
+callees that change the list being walked. multi_str_sundle splits exact str
+elements itself; it is compared with str.split, piece identity included.
 """
 
 import array
@@ -22,6 +25,7 @@ import _models
 from conftest import entries, run_python
 from korvex.list.ambrel import ambrel
 from korvex.list.count import elemcount
+from korvex.list.strutils.sundle import multi_str_sundle
 
 COUNT_ENTRY = "korvex.list.count.elemcount"
 
@@ -408,6 +412,7 @@ WARNINGS_SCRIPT = r"""
 import collections, json, sys, warnings
 from collections import deque
 from korvex.list.count import elemcount
+from korvex.list.strutils.sundle import multi_str_sundle
 
 class L(list):
     pass
@@ -683,3 +688,85 @@ def test_warnings_from_callees_pass_through():
     assert run_python(code, "-bb") == \
         (0, expected, "")
     assert run_python(code) == (0, "[False, False]\n" * 2, "")
+
+
+def grow(ls, x):
+    if len(ls) < 30:
+        ls.append(x + 100)
+
+
+MUTATIONS = {
+    "append": grow,
+    "extend": lambda ls, x: len(ls) < 30 and ls.extend(range(x % 3)),
+    "insert": lambda ls, x: len(ls) < 30 and ls.insert(0, -x),
+    "pop": lambda ls, x: ls.pop(),
+    "del-front": lambda ls, x: ls.__delitem__(slice(0, 2)),
+    "clear": lambda ls, x: x == 2 and ls.clear(),
+    "replace": lambda ls, x: ls.__setitem__(slice(None), [x] * 4),
+}
+
+
+@pytest.mark.parametrize("extra", [(), (7,)], ids=["plain", "extra"])
+@pytest.mark.parametrize("mutate", MUTATIONS.values(), ids=MUTATIONS.keys())
+def test_ambrel_list_changed_by_func(mutate, extra):
+    # The presized result and the positional walk must give what the
+    # comprehension over the changing list gives.
+    outcomes = []
+    for runner in (ambrel, _models.ambrel):
+        ls = list(range(8))
+        result = runner(ls, lambda x, *a: (mutate(ls, x), (x, a))[1], *extra)
+        outcomes.append((result, ls))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_ambrel_callee_changes_class():
+    class A:
+        def __call__(self, x):
+            self.__class__ = B
+            return ("a", x)
+
+    class B(A):
+        def __call__(self, x):
+            return ("b", x)
+
+    assert [runner((1, 2, 3), A()) for runner in (ambrel, _models.ambrel)] \
+        == [[("a", 1), ("b", 2), ("b", 3)]] * 2
+
+
+# --- multi_str_sundle on exact str --------------------------------------------
+
+WHITESPACE = "".join(c for c in map(chr, range(0x3100)) if c.isspace())
+ALPHABET = WHITESPACE + "ab,;\xe9\u0101\U0001f600\u200b\ufeff"
+SEPARATORS = [None, ",", " ", "\xe9", "\u0101", "\U0001f600", "\u3000", ", ",
+              "aa", "\u0101\U0001f600"]
+
+
+def assert_split_alike(sep, strings):
+    fast = multi_str_sundle(sep, *strings)
+    model, again = (_models.multi_str_sundle(sep, *strings) for _ in "12")
+    assert fast == model and all(type(piece) is str for piece in fast)
+    # Pieces that str.split hands out as shared objects (an unsplit element,
+    # the empty and one-character strings) are the same objects here too.
+    assert [p is q for p, q in zip(fast, model)] == \
+        [p is q for p, q in zip(again, model)]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(SEPARATORS),
+       st.lists(st.text(st.sampled_from(ALPHABET), max_size=12), max_size=5))
+def test_sundle_splits_like_str_split(sep, strings):
+    assert_split_alike(sep, strings)
+
+
+@pytest.mark.parametrize("sep", [None, ",", ", "])
+@pytest.mark.parametrize("strings", [
+    ("abc", "", "a", "\xe9t\xe9", "\u0101\u0101", "\U0001f600x"),
+    (" abc", "abc ", " ", "a b", "\x1cx\x1fy\x85z\xa0", "\u2028a\u3000"),
+    ("a,b", ",", ",,", "a, b", "\u0101,\U0001f600, ", "x" * 300),
+], ids=["unsplit", "whitespace", "separators"])
+def test_sundle_identity_of_pieces(sep, strings):
+    assert_split_alike(sep, strings)
+    if sep is None or all(sep not in s for s in strings):
+        unsplit = [s for s in strings if s and s.split(sep) == [s]]
+        assert all(any(p is s for p in multi_str_sundle(sep, *strings))
+                   for s in unsplit)

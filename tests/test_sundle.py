@@ -89,6 +89,9 @@ class OwnSplit(str):
     # a separator that is not a str reaches str.split and its message
     (b",", ("a",), TypeError("must be str or None, not bytes")),
     ("", ("a",), ValueError("empty separator")),
+    # the first exact str raises it, after the elements before it split
+    ("", (OwnSplit("a"), "b"), ValueError("empty separator")),
+    ("", ("", "b"), ValueError("empty separator")),
 ])
 def test_exact_str_elements_split_like_the_method(sep, args, expected):
     if isinstance(expected, Exception):
