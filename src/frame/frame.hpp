@@ -382,6 +382,10 @@ class signal_check {
     Py_ssize_t countdown_ = interval;
 };
 
+// The next item of `iterator` into `item`: 1, 0 at the end (StopIteration
+// included), or -1 with the iterator's error.
+int next_item(PyObject *iterator, ref &item);
+
 // The elements of an object, as a `for` loop gets them. An exact list or
 // tuple is walked by position, its length read again before every step,
 // which yields what its iterator would; anything else through `iter()`.
@@ -392,7 +396,21 @@ class element_walk {
     int start(PyObject *iterable);
     // The next element into `item`: 1, 0 at the end (StopIteration
     // included), or -1 with the iterator's error or a signal handler's.
-    int next(ref &item);
+    int next(ref &item)
+    {
+        if (signals_.step() < 0) {
+            return -1;
+        }
+        if (!sequence_) {
+            return next_item(iterator_.get(), item);
+        }
+        PyObject *sequence = sequence_.get();
+        if (index_ >= PySequence_Fast_GET_SIZE(sequence)) {
+            return 0;
+        }
+        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, index_++));
+        return 1;
+    }
 
   private:
     ref sequence_;
@@ -401,9 +419,6 @@ class element_walk {
     signal_check signals_;
 };
 
-// The next item of `iterator` into `item`: 1, 0 at the end (StopIteration
-// included), or -1 with the iterator's error.
-int next_item(PyObject *iterator, ref &item);
 
 // A new tuple of new references to each of `items`, mapped through `item`
 // (the item itself by default); an empty `ref` when it cannot be made.
@@ -433,9 +448,13 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name);
 // AttributeError "'<type>' object has no attribute '<name>'", with `name`
 // and `obj` set as the interpreter sets them. Returns NULL.
 PyObject *no_attribute(PyObject *obj, PyObject *name);
-// The generic call's check of what a callable returned: NULL needs an
-// exception, and a value needs none.
-PyObject *checked_result(PyObject *callable, PyObject *result);
+// What the generic call makes of a callable that returned NULL without an
+// exception, or a value with one: SystemError. Returns NULL.
+PyObject *bad_result(PyObject *callable, PyObject *result);
+// The generic call of a callable without vectorcall: its `tp_call` with a
+// tuple and a dict of its own, under the recursion guard.
+PyObject *classic_call(PyObject *callable, PyObject *const *args,
+                       std::size_t nargsf, PyObject *kwnames);
 // Appends `value` to the list and takes over the reference to it; into the
 // room a list already has without a call. Returns 0, or -1 with an error.
 inline int append_stolen(PyObject *list, PyObject *value)
@@ -456,8 +475,20 @@ inline int append_stolen(PyObject *list, PyObject *value)
 // the recursion guard; a failing callable must have set an exception. A
 // `tp_call` callee gets a dict of its own, empty when there are no
 // keywords. The arguments are laid out as for vectorcall.
-PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
-                             std::size_t nargsf, PyObject *kwnames);
+inline PyObject *generic_vectorcall(PyObject *callable,
+                                    PyObject *const *args, std::size_t nargsf,
+                                    PyObject *kwnames)
+{
+    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
+    if (vectorcall == nullptr) [[unlikely]] {
+        return classic_call(callable, args, nargsf, kwnames);
+    }
+    PyObject *result = vectorcall(callable, args, nargsf, kwnames);
+    if (result == nullptr || PyErr_Occurred()) [[unlikely]] {
+        return bad_result(callable, result);
+    }
+    return result;
+}
 
 }  // namespace frame
 

@@ -36,22 +36,6 @@ int element_walk::start(PyObject *iterable)
     return iterator_ ? 0 : -1;
 }
 
-int element_walk::next(ref &item)
-{
-    if (signals_.step() < 0) {
-        return -1;
-    }
-    if (sequence_) {
-        PyObject *sequence = sequence_.get();
-        if (index_ >= PySequence_Fast_GET_SIZE(sequence)) {
-            return 0;
-        }
-        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, index_++));
-        return 1;
-    }
-    return next_item(iterator_.get(), item);
-}
-
 namespace {
 
 [[gnu::cold, gnu::noinline]] int too_few_values(Py_ssize_t count)
@@ -157,24 +141,24 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name)
 
 namespace frame {
 
-PyObject *checked_result(PyObject *callable, PyObject *result)
+PyObject *bad_result(PyObject *callable, PyObject *result)
 {
-    if (result == nullptr && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError,
-                        "NULL result without error in PyObject_Call");
-    }
-    else if (result != nullptr && PyErr_Occurred()) {
-        Py_DECREF(result);
-        PyObject *cause = PyErr_GetRaisedException();
-        PyErr_Format(PyExc_SystemError,
-                     "%R returned a result with an exception set", callable);
-        PyObject *exc = PyErr_GetRaisedException();
-        PyException_SetCause(exc, Py_NewRef(cause));
-        PyException_SetContext(exc, cause);
-        PyErr_SetRaisedException(exc);
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError,
+                            "NULL result without error in PyObject_Call");
+        }
         return nullptr;
     }
-    return result;
+    Py_DECREF(result);
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError,
+                 "%R returned a result with an exception set", callable);
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, Py_NewRef(cause));
+    PyException_SetContext(exc, cause);
+    PyErr_SetRaisedException(exc);
+    return nullptr;
 }
 
 namespace {
@@ -186,15 +170,16 @@ namespace {
     return nullptr;
 }
 
-// A callable without vectorcall: a tuple and a dict of its own, and the
-// recursion guard that `PyObject_Call` puts around `tp_call`.
+}  // namespace
+
 PyObject *classic_call(PyObject *callable, PyObject *const *args,
-                       Py_ssize_t nargs, PyObject *kwnames)
+                       std::size_t nargsf, PyObject *kwnames)
 {
     ternaryfunc call = Py_TYPE(callable)->tp_call;
     if (call == nullptr) {
         return not_callable(callable);
     }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     ref tuple = tuple_of(std::span(args, static_cast<std::size_t>(nargs)));
     ref kwargs = ref::steal(PyDict_New());
     if (!tuple || !kwargs) {
@@ -213,21 +198,10 @@ PyObject *classic_call(PyObject *callable, PyObject *const *args,
     }
     PyObject *result = call(callable, tuple.get(), kwargs.get());
     Py_LeaveRecursiveCall();
-    return checked_result(callable, result);
-}
-
-}  // namespace
-
-PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
-                             std::size_t nargsf, PyObject *kwnames)
-{
-    vectorcallfunc vectorcall = PyVectorcall_Function(callable);
-    if (vectorcall == nullptr) {
-        return classic_call(callable, args, PyVectorcall_NARGS(nargsf),
-                            kwnames);
+    if (result == nullptr || PyErr_Occurred()) {
+        return bad_result(callable, result);
     }
-    return checked_result(callable,
-                          vectorcall(callable, args, nargsf, kwnames));
+    return result;
 }
 
 }  // namespace frame

@@ -107,24 +107,14 @@ class call_stack {
         return 0;
     }
 
-    // func(l, *args, **kwargs), as the generic call makes it. The callee's
-    // vectorcall function is read again for every call: a heap type's
-    // instance can change its class under the loop.
+    // func(l, *args, **kwargs)
     PyObject *call(PyObject *func, PyObject *l)
     {
         items_[1] = l;
-        std::size_t nargsf =
-            static_cast<std::size_t>(nargs_) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-        vectorcallfunc vectorcall = PyVectorcall_Function(func);
-        if (vectorcall == nullptr) [[unlikely]] {
-            return frame::generic_vectorcall(func, items_ + 1, nargsf,
-                                             kwnames_.get());
-        }
-        PyObject *value = vectorcall(func, items_ + 1, nargsf, kwnames_.get());
-        if (value == nullptr || PyErr_Occurred()) [[unlikely]] {
-            return frame::checked_result(func, value);
-        }
-        return value;
+        return frame::generic_vectorcall(
+            func, items_ + 1,
+            static_cast<std::size_t>(nargs_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+            kwnames_.get());
     }
 
   private:
@@ -136,43 +126,21 @@ class call_stack {
     ref kwnames_;
 };
 
-// An exact list or tuple is walked here by position, its length read again
-// before every step as its iterator does (elements appended by `func` are
-// visited, a list that shrinks ends the walk), into a result presized to
-// the starting length; anything else through `iter()`.
 PyObject *ambrel(call &c) noexcept
 {
     ref ls = c.own(0);
     ref func = c.own(1);
+    // An exact list or tuple gives its starting length: the result is made
+    // with room for that many values.
     PyObject *sequence = ls.get();
-    bool by_position =
-        PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence);
-    ref result = by_position
+    ref result = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)
                      ? list_with_room(PySequence_Fast_GET_SIZE(sequence))
                      : ref::steal(PyList_New(0));
     if (!result) {
         return c.fail(line::ambrel);
     }
-    call_stack stack;
-    if (by_position) {
-        if (stack.fill(c.args.get(), c.kwargs.get()) < 0) {
-            return c.fail(line::ambrel);
-        }
-        frame::signal_check signals;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); i++) {
-            if (signals.step() < 0) {
-                return c.fail(line::ambrel);
-            }
-            ref l = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, i));
-            PyObject *value = stack.call(func.get(), l.get());
-            if (value == nullptr ||
-                frame::append_stolen(result.get(), value) < 0) {
-                return c.fail(line::ambrel);
-            }
-        }
-        return result.release();
-    }
     frame::element_walk walk;
+    call_stack stack;
     if (walk.start(sequence) < 0 ||
         stack.fill(c.args.get(), c.kwargs.get()) < 0) {
         return c.fail(line::ambrel);
