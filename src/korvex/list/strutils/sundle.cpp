@@ -48,19 +48,9 @@ constexpr int split = 6;                 //         ls[len(ls):] = a.split(sep)
 // Binds its two parameters and looks at neither.
 PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
 
-// `a.split(sep)`. An exact str's `split` is str.split, which cannot be
-// replaced: with a str or None separator it is called directly.
-PyObject *split(PyObject *a, PyObject *sep)
-{
-    if (PyUnicode_CheckExact(a) && (sep == Py_None || PyUnicode_Check(sep))) {
-        return PyUnicode_Split(a, sep == Py_None ? nullptr : sep, -1);
-    }
-    return PyObject_CallMethodOneArg(a, string(s_split), sep);
-}
-
 // --- str.split straight into the result -------------------------------------
 //
-// For an exact str element and an exact str or None separator the pieces go
+// For an exact str element and a str or None separator the pieces go
 // into the result as str.split would make them. A piece that spans the
 // whole element is the element itself (PyUnicode_Substring returns it), as
 // str.split hands it out when there is nothing to split at.
@@ -186,8 +176,7 @@ int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
     return -1;
 }
 
-// `ls[M:M] = s.split(sep)` for an exact str `s` and an exact str or None
-// `sep`.
+// `ls[M:M] = s.split(sep)` for an exact str `s` and a str or None `sep`.
 int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
     if (sep != Py_None && PyUnicode_GET_LENGTH(sep) != 1) {
@@ -203,7 +192,9 @@ PyObject *multi_str_sundle(call &c) noexcept
 {
     ref sep = c.own(0);
     PyObject *args = c.args.get();
-    bool direct = sep.get() == Py_None || PyUnicode_CheckExact(sep.get());
+    // An exact str's `split` is str.split, which cannot be replaced; it
+    // reads a str separator (of any subclass) by its characters alone.
+    bool direct = sep.get() == Py_None || PyUnicode_Check(sep.get());
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
         return c.fail(line::new_list);
@@ -221,7 +212,8 @@ PyObject *multi_str_sundle(call &c) noexcept
             }
             continue;
         }
-        ref pieces = ref::steal(split(a, sep.get()));
+        ref pieces = ref::steal(
+            PyObject_CallMethodOneArg(a, string(s_split), sep.get()));
         if (!pieces) {
             return c.fail(line::split);
         }
