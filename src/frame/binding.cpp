@@ -212,8 +212,11 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         }
     }
     if (spec.varargs) {
-        c.args = nargs > params ? tuple_of(std::span(args + params, static_cast<std::size_t>(nargs - params)))
-                                : ref::new_ref(state.empty_tuple);
+        c.args =
+            nargs > params
+                ? tuple_of(std::span(args + params,
+                                     static_cast<std::size_t>(nargs - params)))
+                : ref::new_ref(state.empty_tuple);
         if (!c.args) {
             c.kwargs.reset();
             return -1;

@@ -155,7 +155,7 @@ struct module_spec {
 // Defined by each module source.
 extern const module_spec this_module;
 
-// --- compile-time checks of a module's table ---------------------------------
+// --- compile-time checks of a module's table -------------------------------
 
 // Not constexpr: reached during constant evaluation, it stops the build with
 // the reason in the compiler's message.

@@ -1,9 +1,9 @@
 // The function-object type of every korvex function.
 //
 // Calls arrive through vectorcall (the classic call is turned into one) and
-// go through the binding rule to the body named in the function's registration row. The
-// attributes mirror those of Python functions, with one difference that
-// callers can see: the defaults a call uses are captured at exec, so
+// go through the binding rule to the body named in the function's registration
+// row. The attributes mirror those of Python functions, with one difference
+// that callers can see: the defaults a call uses are captured at exec, so
 // assigning `__defaults__` changes only what the attribute reads.
 #include <cstddef>
 

@@ -110,9 +110,8 @@ bool missing_attribute(PyObject *obj, PyObject *name)
 
 PyObject *no_attribute(PyObject *obj, PyObject *name)
 {
-    PyErr_Format(PyExc_AttributeError,
-                 "'%.200s' object has no attribute '%U'", Py_TYPE(obj)->tp_name,
-                 name);
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'",
+                 Py_TYPE(obj)->tp_name, name);
     PyObject *exc = PyErr_GetRaisedException();
     if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject *>(
                             PyExc_AttributeError))) {

@@ -47,11 +47,16 @@ static_assert(std::size(strings) == string_count);
 
 // The lines of the module's statements, as its traceback entries report them.
 namespace line {
-constexpr int import_writer = 1;    // import list.write
-constexpr int def_write_klist = 2;  // def write_klist(d, sep=" ", end="\n"):
-constexpr int write_klist = 3;  //     list.write.write([k for k, v in d.items()], sep, end)
-constexpr int def_write_vlist = 4;  // def write_vlist(d, sep=" ", end="\n"):
-constexpr int write_vlist = 5;  //     list.write.write([v for k, v in d.items()], sep, end)
+// import list.write
+constexpr int import_writer = 1;
+// def write_klist(d, sep=" ", end="\n"):
+constexpr int def_write_klist = 2;
+//     list.write.write([k for k, v in d.items()], sep, end)
+constexpr int write_klist = 3;
+// def write_vlist(d, sep=" ", end="\n"):
+constexpr int def_write_vlist = 4;
+//     list.write.write([v for k, v in d.items()], sep, end)
+constexpr int write_vlist = 5;
 }  // namespace line
 
 enum class side { keys, values };
@@ -201,8 +206,9 @@ constexpr frame::import_spec imports[] = {
         .name = s_list_write,
         .binds = s_list,
         .line = line::import_writer,
-        .missing_note = "korvex.dict.write hands its lists to list.write.write; "
-                        "install a writer: pip install korvex-list-writer",
+        .missing_note =
+            "korvex.dict.write hands its lists to list.write.write; "
+            "install a writer: pip install korvex-list-writer",
     },
 };
 

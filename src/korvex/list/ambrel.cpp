@@ -31,8 +31,10 @@ static_assert(std::size(strings) == string_count);
 
 // The lines of the module's statements, as its traceback entries report them.
 namespace line {
-constexpr int def_ambrel = 1;  // def ambrel(ls, func, *args, **kwargs):
-constexpr int ambrel = 2;      //     return [func(l, *args, **kwargs) for l in ls]
+// def ambrel(ls, func, *args, **kwargs):
+constexpr int def_ambrel = 1;
+//     return [func(l, *args, **kwargs) for l in ls]
+constexpr int ambrel = 2;
 }  // namespace line
 
 // An empty list with room for `length` items, or an empty `ref`.

@@ -191,51 +191,72 @@ class first_occurrence_counter {
     Py_ssize_t slot_count_ = 0;
 };
 
-// Builds {key: count} from the counter, keys made by `make_key`, in a dict
-// sized for `room` keys (at least the counter's).
-template <typename Key, typename MakeKey>
-PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
-                      MakeKey make_key, Py_ssize_t room = 0)
+// {key(i): count(i)} for i from 0 to n - 1, in that order, in a dict sized
+// for `room` keys (at least n). `key` returns a new reference.
+template <typename Key, typename Count>
+PyObject *dict_of_counts(Py_ssize_t n, Py_ssize_t room, Key key, Count count)
 {
-    ref counts = ref::steal(
-        _PyDict_NewPresized(room > counter.size() ? room : counter.size()));
+    ref counts = ref::steal(_PyDict_NewPresized(room > n ? room : n));
     if (!counts) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < counter.size(); i++) {
-        ref key = ref::steal(make_key(counter[i].key));
-        ref count = ref::steal(PyLong_FromSsize_t(counter[i].count));
-        if (!key || !count ||
-            PyDict_SetItem(counts.get(), key.get(), count.get()) < 0) {
+    for (Py_ssize_t i = 0; i < n; i++) {
+        ref k = ref::steal(key(i));
+        ref v = ref::steal(PyLong_FromSsize_t(count(i)));
+        if (!k || !v || PyDict_SetItem(counts.get(), k.get(), v.get()) < 0) {
             return nullptr;
         }
     }
     return counts.release();
 }
 
-// True when every element of the exact list or tuple `ls` is an int, bool,
-// float, str, bytes or None of exactly that type, and no bytes object
-// stands beside a str, int or bool: under -b comparing those warns, and the
-// hashed pass would skip comparisons that the general walk makes.
-bool scalar_elements(PyObject *ls)
+// {key: count} from the counter, keys made by `make_key`.
+template <typename Key, typename MakeKey>
+PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
+                      MakeKey make_key, Py_ssize_t room = 0)
 {
-    bool binary = false;
-    bool compared_with_bytes_warns = false;
-    PyObject **items = PySequence_Fast_ITEMS(ls);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
-        PyObject *item = items[i];
+    return dict_of_counts(
+        counter.size(), room,
+        [&](Py_ssize_t i) { return make_key(counter[i].key); },
+        [&](Py_ssize_t i) { return counter[i].count; });
+}
+
+// Admits the elements of a sequence one at a time while they are builtin
+// scalars of exact types (int, bool, float, str, bytes, None) and no bytes
+// object stands beside a str, int or bool: under -b comparing those warns,
+// and the hashed pass would skip comparisons that the general walk makes.
+class scalar_admission {
+  public:
+    bool admit(PyObject *item)
+    {
         if (PyBytes_CheckExact(item)) {
-            binary = true;
+            binary_ = true;
         }
         else if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
                  PyBool_Check(item)) {
-            compared_with_bytes_warns = true;
+            compared_with_bytes_warns_ = true;
         }
         else if (!PyFloat_CheckExact(item) && item != Py_None) {
             return false;
         }
+        return !(binary_ && compared_with_bytes_warns_);
     }
-    return !(binary && compared_with_bytes_warns);
+
+  private:
+    bool binary_ = false;
+    bool compared_with_bytes_warns_ = false;
+};
+
+// True when every element of the exact list or tuple `ls` is admitted.
+bool scalar_elements(PyObject *ls)
+{
+    scalar_admission admission;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
+        if (!admission.admit(PySequence_Fast_GET_ITEM(ls, i))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
@@ -251,6 +272,23 @@ int equal_scalars(PyObject *a, PyObject *b)
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_distinct_percent = 99;
 
+// Counts one more `item` in `counts`, the result dict used as the index:
+// one probe inserts a new key with `one`, or finds an old one whose count
+// is then raised. Returns 0, or -1 with an exception set.
+int count_in_dict(PyObject *counts, PyObject *item, PyObject *one)
+{
+    PyObject *current;
+    int found = PyDict_SetDefaultRef(counts, item, one, &current);
+    if (found <= 0) {
+        Py_XDECREF(current);
+        return found;
+    }
+    Py_ssize_t count = PyLong_AsSsize_t(current);
+    Py_DECREF(current);
+    ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
+    return raised ? PyDict_SetItem(counts, item, raised.get()) : -1;
+}
+
 // Counts the elements from `start` on with the result dict as the index:
 // one probe inserts a new key with count 1 or finds an old one, whose count
 // is then raised. Cheaper than a separate index when most keys are new.
@@ -262,28 +300,18 @@ PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
     if (!counts) {
         return c.fail(line::append);
     }
-    PyObject *one = PyLong_FromLong(1);
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!one) {
+        return c.fail(line::append);
+    }
     frame::signal_check signals;
     for (Py_ssize_t i = start; i < PySequence_Fast_GET_SIZE(ls); i++) {
         if (signals.step() < 0) {
             return c.fail(line::walk);
         }
         // Owned: the signal check can run finalizers that change `ls`.
-        ref owned = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
-        PyObject *item = owned.get();
-        PyObject *current;
-        int found = PyDict_SetDefaultRef(counts.get(), item, one, &current);
-        if (found <= 0) {
-            if (found < 0) {
-                return c.fail(line::append);
-            }
-            Py_DECREF(current);
-            continue;
-        }
-        Py_ssize_t count = PyLong_AsSsize_t(current);
-        Py_DECREF(current);
-        ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
-        if (!raised || PyDict_SetItem(counts.get(), item, raised.get()) < 0) {
+        ref item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
+        if (count_in_dict(counts.get(), item.get(), one.get()) < 0) {
             return c.fail(line::append);
         }
     }
@@ -323,25 +351,33 @@ PyObject *count_scalars(call &c, PyObject *ls)
 
 int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
 
-// {make_key(code): count} for the given codes, in the given order.
-template <typename MakeKey>
-PyObject *codes_dict(const Py_UCS1 *order, int distinct,
-                     const Py_ssize_t *counts, MakeKey make_key)
-{
-    ref result = ref::steal(PyDict_New());
-    if (!result) {
-        return nullptr;
-    }
-    for (int i = 0; i < distinct; i++) {
-        ref key = ref::steal(make_key(order[i]));
-        ref count = ref::steal(PyLong_FromSsize_t(counts[order[i]]));
-        if (!key || !count ||
-            PyDict_SetItem(result.get(), key.get(), count.get()) < 0) {
-            return nullptr;
+// One-byte codes counted in one slot each: no hashing at all.
+struct byte_tally {
+    Py_ssize_t seen[256] = {};
+    Py_UCS1 order[256];
+    int distinct = 0;
+
+    void add(const Py_UCS1 *codes, Py_ssize_t start, Py_ssize_t end)
+    {
+        for (Py_ssize_t i = start; i < end; i++) {
+            if (seen[codes[i]]++ == 0) {
+                order[distinct++] = codes[i];
+            }
         }
     }
-    return result.release();
-}
+
+    // {make_key(code): count}, in order of first occurrence.
+    template <typename MakeKey>
+    PyObject *dict(MakeKey make_key) const
+    {
+        return dict_of_counts(
+            distinct, 0, [&](Py_ssize_t i) { return make_key(order[i]); },
+            [&](Py_ssize_t i) { return seen[order[i]]; });
+    }
+};
+
+// Pending signals are checked between chunks of codes or elements.
+constexpr Py_ssize_t element_chunk = Py_ssize_t{1} << 20;
 
 // Characters of an exact str, or bytes of an exact bytes object, counted
 // directly; `make_key` turns a code into the element the walk would give.
@@ -350,31 +386,24 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
                       MakeKey make_key)
 {
     PyObject *counts;
-    // Pending signals are checked between chunks of codes.
-    constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;
     if (kind == PyUnicode_1BYTE_KIND) {
-        // One slot per code: no hashing at all.
-        Py_ssize_t seen[256] = {};
-        Py_UCS1 order[256];
-        int distinct = 0;
+        byte_tally tally;
         auto *codes = static_cast<const Py_UCS1 *>(data);
-        for (Py_ssize_t start = 0; start < length; start += chunk) {
+        for (Py_ssize_t start = 0; start < length; start += element_chunk) {
             if (start > 0 && PyErr_CheckSignals() < 0) {
                 return c.fail(line::walk);
             }
-            Py_ssize_t end = length - start > chunk ? start + chunk : length;
-            for (Py_ssize_t i = start; i < end; i++) {
-                if (seen[codes[i]]++ == 0) {
-                    order[distinct++] = codes[i];
-                }
-            }
+            Py_ssize_t left = length - start;
+            tally.add(codes, start,
+                      left > element_chunk ? start + element_chunk : length);
         }
-        counts = codes_dict(order, distinct, seen, make_key);
+        counts = tally.dict(make_key);
     }
     else {
         first_occurrence_counter<Py_UCS4> counter;
         for (Py_ssize_t i = 0; i < length; i++) {
-            if (i % chunk == chunk - 1 && PyErr_CheckSignals() < 0) {
+            if (i % element_chunk == element_chunk - 1 &&
+                PyErr_CheckSignals() < 0) {
                 return c.fail(line::walk);
             }
             Py_UCS4 code = PyUnicode_READ(kind, data, i);
@@ -426,31 +455,6 @@ bool is_extension_type(PyObject *ls, const char *type_name,
            std::strcmp(def->m_name, module_name) == 0;
 }
 
-// Admits the elements of a sequence one at a time while they are what
-// scalar_elements accepts: builtin scalars of exact types, and no bytes
-// beside a str, int or bool.
-class scalar_admission {
-  public:
-    bool admit(PyObject *item)
-    {
-        if (PyBytes_CheckExact(item)) {
-            binary_ = true;
-        }
-        else if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
-                 PyBool_Check(item)) {
-            compared_with_bytes_warns_ = true;
-        }
-        else if (!PyFloat_CheckExact(item) && item != Py_None) {
-            return false;
-        }
-        return !(binary_ && compared_with_bytes_warns_);
-    }
-
-  private:
-    bool binary_ = false;
-    bool compared_with_bytes_warns_ = false;
-};
-
 // The elements of an exact deque, hashed as they come from its own
 // iterator. Returns false, having called no code of any element, as soon as
 // an element is not admitted: the caller then walks the deque generally from
@@ -470,7 +474,11 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
     // Once most elements of a sample are distinct, the result dict is the
     // index, as in count_into_dict.
     ref into;
-    PyObject *one = PyLong_FromLong(1);
+    ref one = ref::steal(PyLong_FromLong(1));
+    if (!one) {
+        c.fail(line::append);
+        return true;
+    }
     scalar_admission admission;
     frame::signal_check signals;
     for (Py_ssize_t walked = 0;; walked++) {
@@ -499,21 +507,7 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
             }
         }
         if (into) {
-            PyObject *current;
-            int found = PyDict_SetDefaultRef(into.get(), item.get(), one,
-                                             &current);
-            if (found < 0) {
-                c.fail(line::append);
-                return true;
-            }
-            Py_ssize_t count = PyLong_AsSsize_t(current);
-            Py_DECREF(current);
-            if (found == 0) {
-                continue;
-            }
-            ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
-            if (!raised ||
-                PyDict_SetItem(into.get(), item.get(), raised.get()) < 0) {
+            if (count_in_dict(into.get(), item.get(), one.get()) < 0) {
                 c.fail(line::append);
                 return true;
             }
@@ -581,14 +575,11 @@ PyObject *count_range(call &c, PyObject *ls)
 // iterator. The walk reads the current contents as the iterator would; if a
 // check ran, the counts are taken again from the final contents, as `count`
 // would take them after the walk.
-constexpr Py_ssize_t element_chunk = Py_ssize_t{1} << 20;
 
 // The ints of an exact bytearray, one slot per value.
 PyObject *count_bytearray(call &c, PyObject *ls)
 {
-    Py_ssize_t seen[256] = {};
-    Py_UCS1 order[256];
-    int distinct = 0;
+    byte_tally tally;
     bool checked = false;
     for (Py_ssize_t start = 0;; start += element_chunk) {
         if (start > 0) {
@@ -601,25 +592,19 @@ PyObject *count_bytearray(call &c, PyObject *ls)
         if (start >= length) {
             break;
         }
-        auto *codes = reinterpret_cast<const Py_UCS1 *>(
-            PyByteArray_AS_STRING(ls));
-        Py_ssize_t end =
-            length - start > element_chunk ? start + element_chunk : length;
-        for (Py_ssize_t i = start; i < end; i++) {
-            if (seen[codes[i]]++ == 0) {
-                order[distinct++] = codes[i];
-            }
-        }
+        tally.add(
+            reinterpret_cast<const Py_UCS1 *>(PyByteArray_AS_STRING(ls)),
+            start,
+            length - start > element_chunk ? start + element_chunk : length);
     }
     if (checked) {
-        std::memset(seen, 0, sizeof seen);
-        auto *codes = reinterpret_cast<const Py_UCS1 *>(
-            PyByteArray_AS_STRING(ls));
-        for (Py_ssize_t i = 0; i < PyByteArray_GET_SIZE(ls); i++) {
-            seen[codes[i]]++;
-        }
+        byte_tally recount;
+        recount.add(
+            reinterpret_cast<const Py_UCS1 *>(PyByteArray_AS_STRING(ls)), 0,
+            PyByteArray_GET_SIZE(ls));
+        std::memcpy(tally.seen, recount.seen, sizeof tally.seen);
     }
-    PyObject *counts = codes_dict(order, distinct, seen, [](Py_UCS4 code) {
+    PyObject *counts = tally.dict([](Py_UCS1 code) {
         return PyLong_FromLong(static_cast<long>(code));
     });
     return counts != nullptr ? counts : c.fail(line::count);
@@ -724,25 +709,25 @@ PyObject *count_array_items(call &c, PyObject *ls)
         int failed = 0;
         if (position == 0 &&
             counter.reserve(length < sample_size ? length : sample_size) < 0) {
-            failed = 5;
+            failed = line::append;
         }
         for (; !failed && position < end; position++) {
             // Room for all when a sample is mostly distinct.
             if (position == sample_size &&
                 counter.size() * 100 > sample_size * mostly_distinct_percent &&
                 counter.reserve(length) < 0) {
-                failed = 5;
+                failed = line::append;
                 break;
             }
             Key key = Items::key(items[position]);
             if (!Items::valid(key)) {
                 Py_XDECREF(Items::make_key(key));
-                failed = 3;
+                failed = line::walk;
                 break;
             }
             if (counter.add(key, Items::hash(key, position), Items::equal) <
                 0) {
-                failed = 5;
+                failed = line::append;
                 break;
             }
         }
@@ -789,23 +774,16 @@ PyObject *count_array_items(call &c, PyObject *ls)
             return c.fail(line::count);
         }
     }
-    ref counts = ref::steal(_PyDict_NewPresized(counter.size()));
-    if (!counts) {
-        return c.fail(line::count);
-    }
-    for (Py_ssize_t j = 0; j < counter.size(); j++) {
-        Key key_value = counter[j].key;
-        Py_ssize_t n = !Items::counted(key_value) ? 0
-                       : checked ? recount[j].count - 1
-                                 : counter[j].count;
-        ref key = ref::steal(Items::make_key(key_value));
-        ref count = ref::steal(PyLong_FromSsize_t(n));
-        if (!key || !count ||
-            PyDict_SetItem(counts.get(), key.get(), count.get()) < 0) {
-            return c.fail(line::count);
-        }
-    }
-    return counts.release();
+    PyObject *counts = dict_of_counts(
+        counter.size(), 0,
+        [&](Py_ssize_t j) { return Items::make_key(counter[j].key); },
+        [&](Py_ssize_t j) -> Py_ssize_t {
+            if (!Items::counted(counter[j].key)) {
+                return 0;
+            }
+            return checked ? recount[j].count - 1 : counter[j].count;
+        });
+    return counts != nullptr ? counts : c.fail(line::count);
 }
 
 // An exact array.array, by typecode; false for one it does not know.

@@ -51,10 +51,14 @@ static_assert(std::size(strings) == string_count);
 
 // The lines of the module's statements, as its traceback entries report them.
 namespace line {
-constexpr int def_read = 1;        // def read(n, s="", func=lambda x: x):
-constexpr int read = 2;            //     return [func(input(s)) for i in range(n)]
-constexpr int def_read_split = 3;  // def read_split(s="", spl=" ", func=lambda x: x):
-constexpr int read_split = 4;      //     return [func(i) for i in input(s).split(spl)]
+// def read(n, s="", func=lambda x: x):
+constexpr int def_read = 1;
+//     return [func(input(s)) for i in range(n)]
+constexpr int read = 2;
+// def read_split(s="", spl=" ", func=lambda x: x):
+constexpr int def_read_split = 3;
+//     return [func(i) for i in input(s).split(spl)]
+constexpr int read_split = 4;
 }  // namespace line
 
 // Looked up once, at import. A call holds the one it uses: an import that
