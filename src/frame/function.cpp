@@ -76,28 +76,12 @@ void leave_recursive_call()
     return result;
 }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
-                              std::size_t nargsf, PyObject *kwnames) noexcept
+// Every other call: the binding rule, then the body.
+[[gnu::noinline]] PyObject *bind_and_run(PyObject *self, PyObject *const *args,
+                                         Py_ssize_t nargs, PyObject *kwnames)
 {
     call c(as_function(self));
     const function_spec &spec = *c.function->spec;
-    if (c.function->globals == nullptr) {
-        // Reachable only from a finalizer that runs after the collector
-        // cleared this function.
-        PyErr_SetString(PyExc_SystemError, "korvex function used after clear");
-        return nullptr;
-    }
-    // Keyword names that are not exact str objects are compared by user
-    // code, which could drop the last other reference to this function.
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == c.function->plain_params) [[likely]] {
-        // Every parameter given by position to a body that runs no user
-        // code: nothing else to bind, nothing to guard.
-        for (Py_ssize_t i = 0; i < nargs; i++) {
-            c.slots[i] = args[i];
-        }
-        return spec.body(c);
-    }
     // Binding takes the reference itself where it runs user code.
     if (spec.calls_out) {
         c.owner = ref::new_ref(self);
@@ -106,6 +90,29 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
         return nullptr;
     }
     return spec.calls_out ? run_calling_out(c, self) : spec.body(c);
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
+                              std::size_t nargsf, PyObject *kwnames) noexcept
+{
+    function_object *f = as_function(self);
+    if (f->globals == nullptr) [[unlikely]] {
+        // Reachable only from a finalizer that runs after the collector
+        // cleared this function.
+        PyErr_SetString(PyExc_SystemError, "korvex function used after clear");
+        return nullptr;
+    }
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->plain_params) [[likely]] {
+        // Every parameter given by position to a body that runs no user
+        // code: nothing else to bind, nothing to guard.
+        call c(f);
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            c.slots[i] = args[i];
+        }
+        return f->spec->body(c);
+    }
+    return bind_and_run(self, args, nargs, kwnames);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg)

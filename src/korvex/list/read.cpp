@@ -134,12 +134,12 @@ PyObject *read_split(call &c) noexcept
     if (!result) {
         return c.fail(line::read_split);
     }
-    ref line =
+    ref entered =
         ref::steal(PyObject_CallOneArg(cached_input().get(), s.get()));
-    if (!line) {
+    if (!entered) {
         return c.fail(line::read_split);
     }
-    ref split = ref::steal(PyObject_GetAttr(line.get(), string(s_split)));
+    ref split = ref::steal(PyObject_GetAttr(entered.get(), string(s_split)));
     if (!split) {
         return c.fail(line::read_split);
     }
