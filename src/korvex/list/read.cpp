@@ -79,11 +79,8 @@ PyObject *identity(call &c) noexcept { return Py_NewRef(c[0]); }
 // Calls `func` on `item` and appends the result to `result`.
 int append_converted(PyObject *result, PyObject *func, PyObject *item)
 {
-    ref converted = ref::steal(PyObject_CallOneArg(func, item));
-    if (!converted) {
-        return -1;
-    }
-    return PyList_Append(result, converted.get());
+    PyObject *converted = PyObject_CallOneArg(func, item);
+    return converted != nullptr ? frame::append_stolen(result, converted) : -1;
 }
 
 PyObject *read(call &c) noexcept
