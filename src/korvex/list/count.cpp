@@ -247,18 +247,6 @@ class scalar_admission {
     bool compared_with_bytes_warns_ = false;
 };
 
-// True when every element of the exact list or tuple `ls` is admitted.
-bool scalar_elements(PyObject *ls)
-{
-    scalar_admission admission;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
-        if (!admission.admit(PySequence_Fast_GET_ITEM(ls, i))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
 
 int equal_scalars(PyObject *a, PyObject *b)
@@ -289,64 +277,90 @@ int count_in_dict(PyObject *counts, PyObject *item, PyObject *one)
     return raised ? PyDict_SetItem(counts, item, raised.get()) : -1;
 }
 
-// Counts the elements from `start` on with the result dict as the index:
-// one probe inserts a new key with count 1 or finds an old one, whose count
-// is then raised. Cheaper than a separate index when most keys are new.
-PyObject *count_into_dict(call &c, PyObject *ls, Py_ssize_t start,
-                          const first_occurrence_counter<PyObject *> &seen)
+// The elements that `next` yields (1 with an owned item, 0 at the end, -1
+// with the walk's error), counted in one hashed pass while they are
+// admitted scalars: neither hashing nor comparing them runs Python code,
+// and a dict look-up, like list containment, tries identity before
+// equality, so a dict keeps the first of equal elements as the key, NaN
+// objects included. `room` is the expected number of elements. Returns
+// false, having run no code of any element, as soon as one is not
+// admitted: the caller then walks the sequence generally from its start.
+// Otherwise true, with the counts or NULL after `c.fail`.
+template <typename Next>
+bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
 {
-    ref counts = ref::steal(
-        counts_dict(seen, new_reference, PySequence_Fast_GET_SIZE(ls)));
-    if (!counts) {
-        return c.fail(line::append);
+    counts = nullptr;
+    first_occurrence_counter<PyObject *> counter;
+    if (counter.reserve(room < sample_size ? room : sample_size) < 0) {
+        c.fail(line::append);
+        return true;
     }
+    // Once most elements of a sample are distinct, the result dict itself
+    // is the index: one probe per element instead of two.
+    ref into;
     ref one = ref::steal(PyLong_FromLong(1));
     if (!one) {
-        return c.fail(line::append);
+        c.fail(line::append);
+        return true;
     }
+    scalar_admission admission;
     frame::signal_check signals;
-    for (Py_ssize_t i = start; i < PySequence_Fast_GET_SIZE(ls); i++) {
-        if (signals.step() < 0) {
-            return c.fail(line::walk);
+    for (Py_ssize_t walked = 0;; walked++) {
+        ref item;
+        // The signal check can run finalizers that change the sequence:
+        // it comes before the next element is taken.
+        int more = signals.step() < 0 ? -1 : next(item);
+        if (more <= 0) {
+            if (more < 0) {
+                c.fail(line::walk);
+                return true;
+            }
+            break;
         }
-        // Owned: the signal check can run finalizers that change `ls`.
-        ref item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
-        if (count_in_dict(counts.get(), item.get(), one.get()) < 0) {
-            return c.fail(line::append);
+        if (!admission.admit(item.get())) {
+            return false;
         }
-    }
-    return counts.release();
-}
-
-// The scalar elements of an exact list or tuple, in one hashed pass.
-// Neither hashing nor comparing them runs Python code. A dict look-up, like
-// list containment, tries identity before equality, so a dict keeps the
-// first of equal elements as the key, NaN objects included.
-PyObject *count_scalars(call &c, PyObject *ls)
-{
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(ls);
-    first_occurrence_counter<PyObject *> counter;
-    if (counter.reserve(size < sample_size ? size : sample_size) < 0) {
-        return c.fail(line::append);
-    }
-    frame::signal_check signals;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ls); i++) {
-        if (i == sample_size &&
+        if (walked == sample_size && !into &&
             counter.size() * 100 > sample_size * mostly_distinct_percent) {
-            return count_into_dict(c, ls, i, counter);
+            into = ref::steal(counts_dict(counter, new_reference, room));
+            if (!into) {
+                c.fail(line::append);
+                return true;
+            }
         }
-        if (signals.step() < 0) {
-            return c.fail(line::walk);
+        if (into) {
+            if (count_in_dict(into.get(), item.get(), one.get()) < 0) {
+                c.fail(line::append);
+                return true;
+            }
+            continue;
         }
-        // Owned: the signal check can run finalizers that change `ls`.
-        ref item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i));
         Py_hash_t hash = PyObject_Hash(item.get());
         if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
-            return c.fail(line::append);
+            c.fail(line::append);
+            return true;
         }
     }
-    PyObject *counts = counts_dict(counter, new_reference);
-    return counts != nullptr ? counts : c.fail(line::count);
+    counts = into ? into.release() : counts_dict(counter, new_reference);
+    if (counts == nullptr) {
+        c.fail(line::count);
+    }
+    return true;
+}
+
+// An exact list or tuple, by position, its length read again before every
+// step.
+bool count_sequence(call &c, PyObject *ls, PyObject *&counts)
+{
+    Py_ssize_t i = 0;
+    auto next = [ls, &i](ref &item) {
+        if (i >= PySequence_Fast_GET_SIZE(ls)) {
+            return 0;
+        }
+        item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i++));
+        return 1;
+    };
+    return count_scalars(c, next, PySequence_Fast_GET_SIZE(ls), counts);
 }
 
 int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
@@ -455,75 +469,21 @@ bool is_extension_type(PyObject *ls, const char *type_name,
            std::strcmp(def->m_name, module_name) == 0;
 }
 
-// The elements of an exact deque, hashed as they come from its own
-// iterator. Returns false, having called no code of any element, as soon as
-// an element is not admitted: the caller then walks the deque generally from
-// its start. Signals are checked only before the iterator's next step, which
-// notices a deque changed by a handler or a finalizer as the general walk
-// would; after the last step nothing runs that could change it.
+// An exact deque, through its own iterator, which notices a deque changed
+// by a signal handler or a finalizer as the general walk would.
 bool count_deque(call &c, PyObject *ls, PyObject *&counts)
 {
-    counts = nullptr;
     ref iterator = ref::steal(PyObject_GetIter(ls));
     if (!iterator) {
-        c.fail(line::walk);
+        counts = c.fail(line::walk);
         return true;
     }
-    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
-    first_occurrence_counter<PyObject *> counter;
-    // Once most elements of a sample are distinct, the result dict is the
-    // index, as in count_into_dict.
-    ref into;
-    ref one = ref::steal(PyLong_FromLong(1));
-    if (!one) {
-        c.fail(line::append);
-        return true;
-    }
-    scalar_admission admission;
-    frame::signal_check signals;
-    for (Py_ssize_t walked = 0;; walked++) {
-        if (signals.step() < 0) {
-            c.fail(line::walk);
-            return true;
-        }
-        ref item = ref::steal(next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) {
-                c.fail(line::walk);
-                return true;
-            }
-            break;
-        }
-        if (!admission.admit(item.get())) {
-            return false;
-        }
-        if (walked == sample_size && !into &&
-            counter.size() * 100 > sample_size * mostly_distinct_percent) {
-            into = ref::steal(
-                counts_dict(counter, new_reference, PyObject_Size(ls)));
-            if (!into) {
-                c.fail(line::append);
-                return true;
-            }
-        }
-        if (into) {
-            if (count_in_dict(into.get(), item.get(), one.get()) < 0) {
-                c.fail(line::append);
-                return true;
-            }
-            continue;
-        }
-        Py_hash_t hash = PyObject_Hash(item.get());
-        if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
-            c.fail(line::append);
-            return true;
-        }
-    }
-    counts = into ? into.release() : counts_dict(counter, new_reference);
-    if (counts == nullptr) {
-        c.fail(line::count);
-    }
-    return true;
+    iternextfunc iternext = Py_TYPE(iterator.get())->tp_iternext;
+    auto next = [&iterator, iternext](ref &item) {
+        item = ref::steal(iternext(iterator.get()));
+        return item ? 1 : PyErr_Occurred() ? -1 : 0;
+    };
+    return count_scalars(c, next, PyObject_Size(ls), counts);
 }
 
 // An exact range yields distinct ints, and its `count` of an exact int is 0
@@ -856,6 +816,9 @@ bool count_array(call &c, PyObject *ls, PyObject *&counts)
 // or holds elements that need the general walk.
 bool count_builtin_sequence(call &c, PyObject *ls, PyObject *&counts)
 {
+    if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
+        return count_sequence(c, ls, counts);
+    }
     if (PyByteArray_CheckExact(ls)) {
         counts = count_bytearray(c, ls);
         return true;
@@ -881,10 +844,6 @@ PyObject *elemcount(call &c) noexcept
     PyObject *ls = owned.get();
     if (PyUnicode_CheckExact(ls) || PyBytes_CheckExact(ls)) {
         return count_fast(c, ls);
-    }
-    if ((PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) &&
-        scalar_elements(ls)) {
-        return count_scalars(c, ls);
     }
     if (PyObject *counts; count_builtin_sequence(c, ls, counts)) {
         return counts;
