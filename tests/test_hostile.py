@@ -74,18 +74,26 @@ CYCLES = {
 
 @pytest.mark.parametrize("setup", CYCLES.values(), ids=CYCLES)
 def test_call_cycles_through_c_end_in_recursion_error(setup):
+    # In a thread with half the usual stack: frames that grow (inlining
+    # large locals into the bodies, say) fail here before they overflow
+    # a main thread.
     out = run_child(setup + """
-        import sys
-        try:
-            call()
-        except RecursionError as e:
-            tb, entries = e.__traceback__, []
-            while tb is not None:
-                entries.append(tb.tb_frame.f_code.co_name)
-                tb = tb.tb_next
-            names = {n for n in entries if n.startswith("korvex.")}
-            print(names == {f.__module__ + "." + f.__name__},
-                  len(entries) > 100, file=sys.__stdout__)
+        import sys, threading
+        def cycle():
+            try:
+                call()
+            except RecursionError as e:
+                tb, entries = e.__traceback__, []
+                while tb is not None:
+                    entries.append(tb.tb_frame.f_code.co_name)
+                    tb = tb.tb_next
+                names = {n for n in entries if n.startswith("korvex.")}
+                print(names == {f.__module__ + "." + f.__name__},
+                      len(entries) > 100, file=sys.__stdout__)
+        threading.stack_size(4 << 20)
+        thread = threading.Thread(target=cycle)
+        thread.start()
+        thread.join()
         print(f.__name__ in repr(f), file=sys.__stdout__)
         """)
     assert out.split() == ["True", "True", "True"]

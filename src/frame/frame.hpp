@@ -333,7 +333,9 @@ struct call {
     ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
     PyObject *globals() const { return function->globals; }
     // Adds this function's traceback entry at `line` and returns NULL.
-    PyObject *fail(int line) const;
+    // Out of line: its buffers stay off the stack of the bodies, which
+    // recursion through user code stacks up.
+    [[gnu::cold, gnu::noinline]] PyObject *fail(int line) const;
 };
 
 // The binding rule. Returns 0, or -1 with an exception set. A failure adds
@@ -450,11 +452,14 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name);
 PyObject *no_attribute(PyObject *obj, PyObject *name);
 // What the generic call makes of a callable that returned NULL without an
 // exception, or a value with one: SystemError. Returns NULL.
-PyObject *bad_result(PyObject *callable, PyObject *result);
+[[gnu::cold, gnu::noinline]] PyObject *bad_result(PyObject *callable,
+                                                  PyObject *result);
 // The generic call of a callable without vectorcall: its `tp_call` with a
 // tuple and a dict of its own, under the recursion guard.
-PyObject *classic_call(PyObject *callable, PyObject *const *args,
-                       std::size_t nargsf, PyObject *kwnames);
+[[gnu::noinline]] PyObject *classic_call(PyObject *callable,
+                                         PyObject *const *args,
+                                         std::size_t nargsf,
+                                         PyObject *kwnames);
 // Appends `value` to the list and takes over the reference to it; into the
 // room a list already has without a call. Returns 0, or -1 with an error.
 inline int append_stolen(PyObject *list, PyObject *value)

@@ -431,7 +431,9 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
     return counts != nullptr ? counts : c.fail(line::count);
 }
 
-PyObject *count_fast(call &c, PyObject *ls)
+// The fast paths stay out of line: their tables would otherwise sit in the
+// frame of every elemcount call, which recursion through `count` stacks up.
+[[gnu::noinline]] PyObject *count_fast(call &c, PyObject *ls)
 {
     if (PyUnicode_CheckExact(ls)) {
         return count_codes(
@@ -814,7 +816,8 @@ bool count_array(call &c, PyObject *ls, PyObject *&counts)
 // Exact builtin sequences whose elements, equality and `count` run no
 // Python code, counted in one hashed pass. False when `ls` is none of them,
 // or holds elements that need the general walk.
-bool count_builtin_sequence(call &c, PyObject *ls, PyObject *&counts)
+[[gnu::noinline]] bool count_builtin_sequence(call &c, PyObject *ls,
+                                              PyObject *&counts)
 {
     if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
         return count_sequence(c, ls, counts);
