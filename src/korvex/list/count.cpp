@@ -348,16 +348,26 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
     return true;
 }
 
+// How many elements ahead the walk asks for an element's memory: the
+// elements of a large list are scattered, and their headers are read for
+// the reference count, the type check and the hash.
+constexpr Py_ssize_t prefetch_distance = 8;
+
 // An exact list or tuple, by position, its length read again before every
 // step.
 bool count_sequence(call &c, PyObject *ls, PyObject *&counts)
 {
     Py_ssize_t i = 0;
     auto next = [ls, &i](ref &item) {
-        if (i >= PySequence_Fast_GET_SIZE(ls)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(ls);
+        if (i >= size) {
             return 0;
         }
-        item = ref::new_ref(PySequence_Fast_GET_ITEM(ls, i++));
+        PyObject **items = PySequence_Fast_ITEMS(ls);
+        if (i + prefetch_distance < size) {
+            __builtin_prefetch(items[i + prefetch_distance], 1);
+        }
+        item = ref::new_ref(items[i++]);
         return 1;
     };
     return count_scalars(c, next, PySequence_Fast_GET_SIZE(ls), counts);
