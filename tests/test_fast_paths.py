@@ -770,3 +770,20 @@ def test_sundle_identity_of_pieces(sep, strings):
         unsplit = [s for s in strings if s and s.split(sep) == [s]]
         assert all(any(p is s for p in multi_str_sundle(sep, *strings))
                    for s in unsplit)
+
+
+# One-byte strings are scanned a word of eight characters at a time: every
+# length around a word or two, with a byte of interest at each position and
+# another at the end. "\x00" also tests that the object header read before
+# a short string is masked off.
+BYTES = ",\x00\xff \t\x0b\x1c\x1f\x85\xa0\x08\x0e!a"
+ONE_BYTE_STRINGS = [
+    "x" * at + c + "y" * (n - at - 1) + end
+    for n in range(1, 19) for at in range(n) for c in BYTES
+    for end in ("", c, " ")
+] + ["", "\x00", " " * 20, "\xff" * 17]
+
+
+@pytest.mark.parametrize("sep", [None, ",", "\x00", "\xff", " ", "\x1f"])
+def test_sundle_one_byte_strings_at_every_position(sep):
+    assert_split_alike(sep, ONE_BYTE_STRINGS)

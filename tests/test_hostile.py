@@ -146,6 +146,34 @@ def test_argument_freed_by_its_own_method_stays_alive():
     assert out.strip() == "{'a': 3, 'b': 3}"
 
 
+def test_arguments_freed_during_a_long_split_stay_alive():
+    """The partial's state holds the only references to the strings it
+    passes; a signal handler, run at the signal check of a long split,
+    replaces that state. The signal is raised with no Python frame between
+    it and the call, so the handler runs inside the split."""
+    out = run_child("""
+        import ctypes, functools, operator, signal
+        from korvex.list.strutils.sundle import multi_str_sundle
+        strings = ["%d,%d" % (i, -i) for i in range(300_000)]
+        expected = [piece for s in strings for piece in s.split(",")]
+        p = functools.partial(multi_str_sundle, ",", *strings)
+        del strings
+        order = []
+        def handler(*_):
+            order.append("handler")
+            p.__setstate__((multi_str_sundle, (",",), {}, None))
+            junk = ["J%dJ" % i for i in range(300_000)]
+        signal.signal(signal.SIGUSR1, handler)
+        # libc's raise: os.kill and signal.raise_signal run the handler
+        # before they return.
+        raise_it = functools.partial(ctypes.CDLL(None)["raise"], signal.SIGUSR1)
+        after = functools.partial(order.append, "after")
+        _, result, _ = map(operator.call, [raise_it, p, after])
+        print(order, result == expected)
+        """)
+    assert out.strip() == "['handler', 'after'] True"
+
+
 class Rows:
     @property
     def items(self):

@@ -194,6 +194,22 @@ int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
 
 }  // namespace
 
+int call::own_varargs()
+{
+    if (args) {
+        return 0;
+    }
+    args = varargs_count > 0
+               ? tuple_of(std::span(varargs,
+                                    static_cast<std::size_t>(varargs_count)))
+               : ref::new_ref(state.empty_tuple);
+    if (!args) {
+        return -1;
+    }
+    varargs = reinterpret_cast<PyTupleObject *>(args.get())->ob_item;
+    return 0;
+}
+
 PyObject *call::fail(int line) const
 {
     add_function_entry(function->spec->name, line, function->globals);
@@ -212,12 +228,13 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         }
     }
     if (spec.varargs) {
-        c.args =
-            nargs > params
-                ? tuple_of(std::span(args + params,
-                                     static_cast<std::size_t>(nargs - params)))
-                : ref::new_ref(state.empty_tuple);
-        if (!c.args) {
+        Py_ssize_t extra = nargs > params ? nargs - params : 0;
+        c.varargs = args + (extra > 0 ? params : 0);
+        c.varargs_count = extra;
+        // Keyword binding can run user code (a str subclass's `__eq__`), so
+        // only a call without keywords may leave the values borrowed.
+        if ((!spec.borrows_varargs || kwnames != nullptr) &&
+            c.own_varargs() < 0) {
             c.kwargs.reset();
             return -1;
         }

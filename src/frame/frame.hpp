@@ -83,6 +83,11 @@ struct function_spec {
     // look-ups). Only such a body can take part in a cycle of calls, so
     // only it pays for the recursion guard.
     bool calls_out = true;
+    // Whether a call without keywords leaves the `*args` values in the
+    // caller's array, borrowed, until the body calls `call::own_varargs`,
+    // which it must do before it runs user code. A body that walks many
+    // arguments and seldom runs user code then need not copy them.
+    bool borrows_varargs = false;
     defaults_kind defaults = defaults_kind::none;
     // One row per optional parameter, in parameter order.
     std::span<const default_value> default_values = {};
@@ -327,10 +332,17 @@ struct call {
     PyObject *slots[max_params];  // borrowed from the caller or the defaults
     ref args;                     // the `*args` tuple, if the function has one
     ref kwargs;  // the `**kwargs` dict, if the function has one
+    // The `*args` values: the items of `args`, or the caller's array while
+    // they are borrowed (`function_spec::borrows_varargs`).
+    PyObject *const *varargs = nullptr;
+    Py_ssize_t varargs_count = 0;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
     // A strong reference to argument `i`, for a body that outlives user code.
     ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
+    // Makes `args` from borrowed `*args` values and points `varargs` at its
+    // items; nothing when it is made already. 0, or -1 with an exception.
+    int own_varargs();
     PyObject *globals() const { return function->globals; }
     // Adds this function's traceback entry at `line` and returns NULL.
     // Out of line: its buffers stay off the stack of the bodies, which
@@ -368,20 +380,32 @@ void chain_to_current(PyObject *reported);
 // `step` must be owned.
 class signal_check {
   public:
-    // 0, or -1 with the exception of a signal handler.
-    int step(Py_ssize_t work = 1)
+    // A check every `interval` units of work.
+    explicit signal_check(Py_ssize_t interval = 4096)
+        : interval_(interval), countdown_(interval)
+    {
+    }
+
+    // Counts `work`; true when a check is due, which `check` then makes.
+    bool count(Py_ssize_t work)
     {
         countdown_ -= work;
-        if (countdown_ > 0) [[likely]] {
-            return 0;
-        }
-        countdown_ = interval;
+        return countdown_ <= 0;
+    }
+    // 0, or -1 with the exception of a signal handler.
+    int check()
+    {
+        countdown_ = interval_;
         return PyErr_CheckSignals();
+    }
+    int step(Py_ssize_t work = 1)
+    {
+        return count(work) ? check() : 0;
     }
 
   private:
-    static constexpr Py_ssize_t interval = 4096;
-    Py_ssize_t countdown_ = interval;
+    Py_ssize_t interval_;
+    Py_ssize_t countdown_;
 };
 
 // The next item of `iterator` into `item`: 1, 0 at the end (StopIteration

@@ -2,6 +2,8 @@
 // str_sundle(sep, s).
 #include "frame.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -55,6 +57,28 @@ PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
 // whole element is the element itself (PyUnicode_Substring returns it), as
 // str.split hands it out when there is nothing to split at.
 
+// Copies `size` bytes, at least 2: a short piece in two overlapping moves
+// of one fixed width, without a call.
+void copy_piece(Py_UCS1 *to, const Py_UCS1 *from, Py_ssize_t size)
+{
+    auto two_moves = [&]<std::size_t width>() {
+        std::memcpy(to, from, width);
+        std::memcpy(to + size - width, from + size - width, width);
+    };
+    if (size < 4) {
+        two_moves.operator()<2>();
+    }
+    else if (size < 8) {
+        two_moves.operator()<4>();
+    }
+    else if (size <= 16) {
+        two_moves.operator()<8>();
+    }
+    else {
+        std::memcpy(to, from, static_cast<std::size_t>(size));
+    }
+}
+
 // `s[start:end]`. A piece of two or more ASCII characters that is not the
 // whole of `s` is a new object whatever makes it: it is made here, as
 // str.split makes it, without the checks of PyUnicode_Substring.
@@ -64,9 +88,8 @@ PyObject *substring(PyObject *s, Py_ssize_t start, Py_ssize_t end)
     if (size > 1 && size < PyUnicode_GET_LENGTH(s) && PyUnicode_IS_ASCII(s)) {
         PyObject *piece = PyUnicode_New(size, 127);
         if (piece != nullptr) {
-            std::memcpy(PyUnicode_1BYTE_DATA(piece),
-                        PyUnicode_1BYTE_DATA(s) + start,
-                        static_cast<std::size_t>(size));
+            copy_piece(PyUnicode_1BYTE_DATA(piece),
+                       PyUnicode_1BYTE_DATA(s) + start, size);
         }
         return piece;
     }
@@ -82,6 +105,103 @@ struct append_pieces {
         return piece == nullptr ? -1 : frame::append_stolen(ls, piece);
     }
 };
+
+// --- one-byte strings, a word at a time -------------------------------------
+//
+// Eight characters are looked at together: a mask marks, by the top bit of
+// each byte, those that may be separators. The last word ends at the last
+// character; when the string is shorter than a word it starts in the
+// string object's header, whose bytes are masked off.
+
+using word = std::uint64_t;
+constexpr word ones = 0x0101010101010101;
+constexpr word highs = 0x8080808080808080;
+constexpr bool words_scanned = std::endian::native == std::endian::little;
+
+// The bytes of `w` that are zero. Exact: no byte carries into the next.
+constexpr word zero_bytes(word w)
+{
+    return ~(((w & ~highs) + ~highs) | w | ~highs);
+}
+
+// The bytes of `w` at most 0x20 (space), which every ASCII whitespace
+// character is. Exact, whatever the bytes.
+constexpr word low_bytes(word w)
+{
+    return ~((w & ~highs) + (0x80 - 0x21) * ones) & ~w & highs;
+}
+
+// Calls `at(p)` in order for each position p of `s`'s one-byte characters
+// whose byte `marks` marks, until `at` returns -1.
+template <typename Marks, typename At>
+int each_marked(PyObject *s, Marks marks, At at)
+{
+    const auto *object = reinterpret_cast<const unsigned char *>(s);
+    Py_ssize_t data = PyUnicode_1BYTE_DATA(s) - object;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    auto scan = [&](Py_ssize_t base, word keep) {
+        word w;
+        std::memcpy(&w, object + data + base, sizeof w);
+        for (word m = marks(w) & keep; m != 0; m &= m - 1) {
+            if (at(base + std::countr_zero(m) / 8) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    };
+    Py_ssize_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        if (scan(i, ~word{0}) < 0) {
+            return -1;
+        }
+    }
+    // The header is longer than a word, so `data + base` stays in the object.
+    Py_ssize_t base = length - 8;
+    return i < length ? scan(base, ~word{0} << (8 * (i - base))) : 0;
+}
+
+// Whether `s` is a one-byte string held in its object, whose header is
+// longer than a word.
+bool scanned_by_words(PyObject *s)
+{
+    return words_scanned && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND &&
+           PyUnicode_IS_COMPACT(s);
+}
+
+int split_at_byte(const append_pieces &sink, PyObject *s, Py_UCS1 ch)
+{
+    Py_ssize_t start = 0;
+    word pattern = ones * ch;
+    auto separator = [&](Py_ssize_t at) {
+        int appended = sink(s, start, at);
+        start = at + 1;
+        return appended;
+    };
+    if (each_marked(s, [pattern](word w) { return zero_bytes(w ^ pattern); },
+                    separator) < 0) {
+        return -1;
+    }
+    return sink(s, start, PyUnicode_GET_LENGTH(s));
+}
+
+int split_ascii_whitespace(const append_pieces &sink, PyObject *s)
+{
+    const Py_UCS1 *data = PyUnicode_1BYTE_DATA(s);
+    Py_ssize_t start = 0;
+    auto candidate = [&](Py_ssize_t at) {
+        if (!Py_UNICODE_ISSPACE(data[at])) {
+            return 0;
+        }
+        int appended = at > start ? sink(s, start, at) : 0;
+        start = at + 1;
+        return appended;
+    };
+    if (each_marked(s, low_bytes, candidate) < 0) {
+        return -1;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    return length > start ? sink(s, start, length) : 0;
+}
 
 // The runs of non-whitespace, whitespace being what str.split() skips.
 template <typename Char>
@@ -160,6 +280,16 @@ int split_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
 // None or one character.
 int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
+    if (scanned_by_words(s)) {
+        if (sep != Py_None) {
+            Py_UCS4 ch = PyUnicode_READ_CHAR(sep, 0);
+            return ch > 0xff ? sink(s, 0, PyUnicode_GET_LENGTH(s))
+                             : split_at_byte(sink, s, static_cast<Py_UCS1>(ch));
+        }
+        if (PyUnicode_IS_ASCII(s)) {
+            return split_ascii_whitespace(sink, s);
+        }
+    }
     switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
         return split_kind<Py_UCS1>(sink, s, sep);
@@ -176,6 +306,27 @@ int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
     return -1;
 }
 
+// `ls[M:M] = a.split(sep)` for the argument at `i`, whose `split` may be
+// any code: the call owns its arguments first.
+int split_by_method(call &c, PyObject *ls, Py_ssize_t i, PyObject *sep)
+{
+    if (c.own_varargs() < 0) {
+        return -1;
+    }
+    ref pieces = ref::steal(
+        PyObject_CallMethodOneArg(c.varargs[i], string(s_split), sep));
+    if (!pieces) {
+        return -1;
+    }
+    // What `ls[M:M] = pieces` does with a value that is not iterable.
+    ref sequence = ref::steal(
+        PySequence_Fast(pieces.get(), "must assign iterable to extended slice"));
+    if (!sequence) {
+        return -1;
+    }
+    return PyList_SetSlice(ls, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, sequence.get());
+}
+
 // `ls[M:M] = s.split(sep)` for an exact str `s` and a str or None `sep`.
 int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
 {
@@ -186,12 +337,17 @@ int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
     return split_by_kind(sink, s, sep);
 }
 
+// Pending signals are checked every so many characters split, or calls of
+// `split` made: a few milliseconds of work.
+constexpr Py_ssize_t characters_per_check = Py_ssize_t{1} << 20;
+
 // Every further argument split with its own `split` and `sep`; the pieces
-// are assigned to the empty slice at the end of one list.
+// are assigned to the empty slice at the end of one list. The arguments
+// stay in the caller's array until user code can run: a call of `split`,
+// or the signal check.
 PyObject *multi_str_sundle(call &c) noexcept
 {
     ref sep = c.own(0);
-    PyObject *args = c.args.get();
     // An exact str's `split` is str.split, which cannot be replaced; it
     // reads a str separator (of any subclass) by its characters alone.
     bool direct = sep.get() == Py_None || PyUnicode_Check(sep.get());
@@ -200,29 +356,22 @@ PyObject *multi_str_sundle(call &c) noexcept
         return c.fail(line::new_list);
     }
     append_pieces sink{ls.get()};
-    frame::signal_check signals;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++) {
-        PyObject *a = PyTuple_GET_ITEM(args, i);
-        if (signals.step() < 0) {
-            return c.fail(line::walk);
-        }
+    frame::signal_check signals(characters_per_check);
+    for (Py_ssize_t i = 0; i < c.varargs_count; i++) {
+        PyObject *a = c.varargs[i];
+        Py_ssize_t work = 1;
         if (direct && PyUnicode_CheckExact(a)) {
+            work += PyUnicode_GET_LENGTH(a);
             if (split_into(sink, a, sep.get()) < 0) {
                 return c.fail(line::split);
             }
-            continue;
         }
-        ref pieces = ref::steal(
-            PyObject_CallMethodOneArg(a, string(s_split), sep.get()));
-        if (!pieces) {
+        else if (split_by_method(c, ls.get(), i, sep.get()) < 0) {
             return c.fail(line::split);
         }
-        // What `ls[M:M] = pieces` does with a value that is not iterable.
-        ref sequence = ref::steal(PySequence_Fast(
-            pieces.get(), "must assign iterable to extended slice"));
-        if (!sequence || PyList_SetSlice(ls.get(), PY_SSIZE_T_MAX,
-                                         PY_SSIZE_T_MAX, sequence.get()) < 0) {
-            return c.fail(line::split);
+        if (signals.count(work) &&
+            (c.own_varargs() < 0 || signals.check() < 0)) {
+            return c.fail(line::walk);
         }
     }
     return ls.release();
@@ -255,6 +404,7 @@ constexpr frame::function_spec functions[] = {
         .locals = multi_str_sundle_locals,
         .def_line = line::def_multi_str_sundle,
         .body = multi_str_sundle,
+        .borrows_varargs = true,
     },
 };
 
