@@ -348,10 +348,13 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
     return true;
 }
 
-// How many elements ahead the walk asks for an element's memory: the
-// elements of a large list are scattered, and their headers are read for
-// the reference count, the type check and the hash.
+// How many elements ahead the walk asks for an element's memory. The
+// elements of a large list lie scattered; the hashed pass reads each one's
+// header (reference count, type) and the value its hash comes from (an
+// int's digits, a str's cached hash), which in a 32-byte object can lie on
+// the next cache line.
 constexpr Py_ssize_t prefetch_distance = 8;
+constexpr Py_ssize_t hashed_value_offset = 24;
 
 // An exact list or tuple, by position, its length read again before every
 // step.
@@ -365,7 +368,9 @@ bool count_sequence(call &c, PyObject *ls, PyObject *&counts)
         }
         PyObject **items = PySequence_Fast_ITEMS(ls);
         if (i + prefetch_distance < size) {
-            __builtin_prefetch(items[i + prefetch_distance], 1);
+            auto *ahead = reinterpret_cast<char *>(items[i + prefetch_distance]);
+            __builtin_prefetch(ahead, 1);
+            __builtin_prefetch(ahead + hashed_value_offset);
         }
         item = ref::new_ref(items[i++]);
         return 1;
