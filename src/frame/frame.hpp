@@ -332,10 +332,12 @@ struct call {
     PyObject *slots[max_params];  // borrowed from the caller or the defaults
     ref args;                     // the `*args` tuple, if the function has one
     ref kwargs;  // the `**kwargs` dict, if the function has one
-    // The `*args` values: the items of `args`, or the caller's array while
-    // they are borrowed (`function_spec::borrows_varargs`).
-    PyObject *const *varargs = nullptr;
-    Py_ssize_t varargs_count = 0;
+    // The `*args` values, set by the binding for a function that has them:
+    // the items of `args`, or the caller's array while they are borrowed
+    // (`function_spec::borrows_varargs`). Left unset for the others, as the
+    // slots are, so that the positional fast path stores nothing more.
+    PyObject *const *varargs;
+    Py_ssize_t varargs_count;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
     // A strong reference to argument `i`, for a body that outlives user code.
