@@ -10,7 +10,8 @@
 The call cases compare korvex with `floor.floor`, a benchmark-only callable
 of its own small extension module (bench/floor.c), which this script builds
 with meson into build/bench before it measures. Instruction counts of the
-same calls under callgrind: bench/instructions.py.
+same calls under callgrind: bench/instructions.py, which this script also
+runs (valgrind permitting) for the goals that are set in instructions.
 
 Every operation of a case (korvex's and each peer's) is its own pyperf
 benchmark, run one after the other in the same invocation; the table at the
@@ -32,6 +33,7 @@ import os
 import pathlib
 import random
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -226,11 +228,15 @@ class Case:
 
 
 class Goal:
-    def __init__(self, case, peer, limit, text):
+    """korvex's ratio over a peer's in a case, at most `limit`: in time, or,
+    where `counted` names the two callables of bench/instructions.py, in
+    instructions per call."""
+    def __init__(self, case, peer, limit, text, counted=None):
         self.case = case
         self.peer = peer
         self.limit = limit
         self.text = text
+        self.counted = counted
 
 
 UNROLL = 10
@@ -544,9 +550,11 @@ SHORT = {
 
 GOALS = [
     Goal("call_positional", "floor", 1.25,
-         "str_sundle(1, 2) <= 1.25 x floor(1, 2) (also in instructions)"),
+         "str_sundle(1, 2) <= 1.25 x floor(1, 2), in instructions",
+         counted=("str_sundle", "floor")),
     Goal("call_keywords", "python", 0.7,
-         "str_sundle(s=1, sep=2) <= 0.7 x Python function, keywords"),
+         "str_sundle(s=1, sep=2) <= 0.7 x Python function, keywords, "
+         "in instructions", counted=("str_sundle_kw", "python_kw")),
     *(Goal(key, "Counter", 0.7, f"elemcount <= 0.7 x Counter ({key[10:]})")
       for key in ("elemcount_int_10", "elemcount_int_1k",
                   "elemcount_int_100k", "elemcount_int_draw",
@@ -789,15 +797,41 @@ def summarize(benches, cases, stats=pyperf_stats):
     return rows
 
 
-def goal_results(rows):
+def instruction_counts(rows):
+    """Instructions per call under callgrind (bench/instructions.py) when a
+    case with a goal in instructions was measured; None without valgrind."""
+    cases = {row["case"] for row in rows}
+    if not any(goal.counted and goal.case in cases for goal in GOALS):
+        return None
+    if shutil.which("valgrind") is None:
+        print("\nvalgrind not found: the goals in instructions are not "
+              "checked")
+        return None
+    import instructions
+    print("\ncounting instructions per call under callgrind "
+          "(bench/instructions.py)")
+    per_call, repeated = instructions.measure(100_000)
+    if not repeated:
+        print("the instruction counts did not repeat exactly")
+    return per_call
+
+
+def goal_results(rows, counts):
     ratios = {(row["case"], row["peer"]): row["ratio"] for row in rows}
     found = []
     for goal in GOALS:
         ratio = ratios.get((goal.case, goal.peer))
-        if ratio is not None:
-            found.append({"goal": goal.text, "case": goal.case,
-                          "peer": goal.peer, "limit": goal.limit,
-                          "ratio": ratio, "met": ratio <= goal.limit})
+        if ratio is None:
+            continue
+        if goal.counted:
+            if counts is None:
+                continue
+            mine, peer = goal.counted
+            ratio = counts[mine] / counts[peer]
+        found.append({"goal": goal.text, "case": goal.case,
+                      "peer": goal.peer, "limit": goal.limit,
+                      "ratio": ratio, "met": ratio <= goal.limit,
+                      "in": "instructions" if goal.counted else "time"})
     return found
 
 
@@ -824,7 +858,7 @@ def table(rows, goals):
 
 def report(benches, cases, args, stats=pyperf_stats):
     rows = summarize(benches, cases, stats)
-    goals = goal_results(rows)
+    goals = goal_results(rows, instruction_counts(rows))
     print()
     if stats is pyperf_stats:
         print("Times are pyperf medians per operation", end="")

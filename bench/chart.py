@@ -16,7 +16,9 @@ def draw(rows, goals, path, title="korvex against its peers, same run"):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    limits = {(goal["case"], goal["peer"]): goal["limit"] for goal in goals}
+    # The bars are times: goals in instructions are not drawn on them.
+    limits = {(goal["case"], goal["peer"]): goal["limit"] for goal in goals
+              if goal.get("in", "time") == "time"}
     labels = [f"{row['short']}  vs  {row['peer_label']}" for row in rows]
     ratios = [row["ratio"] for row in rows]
     # Blue: a goal met; orange: a goal missed; grey: no goal.
@@ -35,7 +37,8 @@ def draw(rows, goals, path, title="korvex against its peers, same run"):
     ax.set_xscale("log")
     low = min(min(ratios), *limits.values()) if limits else min(ratios)
     high = max(max(ratios), 1.0)
-    ax.set_xlim(10 ** math.floor(math.log10(low)), high * 3)
+    # Well below the smallest ratio, so that its bar shows.
+    ax.set_xlim(10 ** math.floor(math.log10(low / 3)), high * 3)
     ax.axvline(1.0, color="black", linewidth=1)
     for y, row in enumerate(rows):
         limit = limits.get((row["case"], row["peer"]))

@@ -94,27 +94,33 @@ def count(setup, call, n, out):
     return totals
 
 
+def measure(n, show=lambda line: None):
+    """Instructions per call of every callable, net of the loop, and
+    whether every count repeated exactly; `show` gets a line per callable."""
+    build_floor()
+    per_call = {}
+    repeated = True
+    with tempfile.TemporaryDirectory(prefix="korvex-callgrind-") as tmp:
+        out = pathlib.Path(tmp) / "callgrind.out"
+        for key, label, setup, call in CALLABLES:
+            first = count(setup, call, n, out)
+            again = count(setup, call, n, out)
+            calls_n, calls_2n, empty_n, empty_2n = first
+            per_call[key] = ((calls_2n - calls_n) - (empty_2n - empty_n)) / n
+            verdict = "repeated exactly" if again == first else \
+                f"NOT REPEATED: {first} then {again}"
+            repeated = repeated and again == first
+            show(f"  {label:34} {per_call[key]:8.1f}   {verdict}")
+    return per_call, repeated
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("-n", type=int, default=100_000,
                         help="calls in the shorter loop (default 100,000)")
     args = parser.parse_args()
-    build_floor()
-    per_call = {}
-    repeated = True
     print(f"instructions per call, net of the loop, N = {args.n:,}")
-    with tempfile.TemporaryDirectory(prefix="korvex-callgrind-") as tmp:
-        out = pathlib.Path(tmp) / "callgrind.out"
-        for key, label, setup, call in CALLABLES:
-            first = count(setup, call, args.n, out)
-            again = count(setup, call, args.n, out)
-            calls_n, calls_2n, empty_n, empty_2n = first
-            per_call[key] = ((calls_2n - calls_n) - (empty_2n - empty_n)) \
-                / args.n
-            verdict = "repeated exactly" if again == first else \
-                f"NOT REPEATED: {first} then {again}"
-            repeated = repeated and again == first
-            print(f"  {label:34} {per_call[key]:8.1f}   {verdict}")
+    per_call, repeated = measure(args.n, print)
     print()
     labels = {key: label for key, label, _, _ in CALLABLES}
     for mine, peer, goal in RATIOS:
