@@ -109,9 +109,10 @@ struct append_pieces {
 // --- one-byte strings, a word at a time -------------------------------------
 //
 // Eight characters are looked at together: a mask marks, by the top bit of
-// each byte, those that may be separators. The last word ends at the last
-// character; when the string is shorter than a word it starts in the
-// string object's header, whose bytes are masked off.
+// each byte, those that may be separators. The last word of a string
+// longer than a word ends at its last character and overlaps the word
+// before it; a shorter string is put together from smaller loads. Only the
+// string's characters are read.
 
 using word = std::uint64_t;
 constexpr word ones = 0x0101010101010101;
@@ -131,17 +132,38 @@ constexpr word low_bytes(word w)
     return ~((w & ~highs) + (0x80 - 0x21) * ones) & ~w & highs;
 }
 
+template <typename T>
+word load(const Py_UCS1 *at)
+{
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The `count` characters at `data`, 1 to 7 of them, in the low bytes of a
+// word: two overlapping loads of one width.
+word load_short(const Py_UCS1 *data, Py_ssize_t count)
+{
+    if (count >= 4) {
+        return load<std::uint32_t>(data) |
+               load<std::uint32_t>(data + count - 4) << (8 * (count - 4));
+    }
+    if (count >= 2) {
+        return load<std::uint16_t>(data) |
+               load<std::uint16_t>(data + count - 2) << (8 * (count - 2));
+    }
+    return data[0];
+}
+
 // Calls `at(p)` in order for each position p of `s`'s one-byte characters
 // whose byte `marks` marks, until `at` returns -1.
 template <typename Marks, typename At>
 int each_marked(PyObject *s, Marks marks, At at)
 {
-    const auto *object = reinterpret_cast<const unsigned char *>(s);
-    Py_ssize_t data = PyUnicode_1BYTE_DATA(s) - object;
+    const Py_UCS1 *data = PyUnicode_1BYTE_DATA(s);
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    auto scan = [&](Py_ssize_t base, word keep) {
-        word w;
-        std::memcpy(&w, object + data + base, sizeof w);
+    // The characters from `base` on that `keep` keeps.
+    auto scan = [&](Py_ssize_t base, word w, word keep) {
         for (word m = marks(w) & keep; m != 0; m &= m - 1) {
             if (at(base + std::countr_zero(m) / 8) < 0) {
                 return -1;
@@ -151,21 +173,23 @@ int each_marked(PyObject *s, Marks marks, At at)
     };
     Py_ssize_t i = 0;
     for (; i + 8 <= length; i += 8) {
-        if (scan(i, ~word{0}) < 0) {
+        if (scan(i, load<word>(data + i), ~word{0}) < 0) {
             return -1;
         }
     }
-    // The header is longer than a word, so `data + base` stays in the object.
+    if (i == length) {
+        return 0;
+    }
+    if (length < 8) {
+        return scan(0, load_short(data, length), ~(~word{0} << (8 * length)));
+    }
     Py_ssize_t base = length - 8;
-    return i < length ? scan(base, ~word{0} << (8 * (i - base))) : 0;
+    return scan(base, load<word>(data + base), ~word{0} << (8 * (i - base)));
 }
 
-// Whether `s` is a one-byte string held in its object, whose header is
-// longer than a word.
 bool scanned_by_words(PyObject *s)
 {
-    return words_scanned && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND &&
-           PyUnicode_IS_COMPACT(s);
+    return words_scanned && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND;
 }
 
 int split_at_byte(const append_pieces &sink, PyObject *s, Py_UCS1 ch)
