@@ -229,6 +229,10 @@ INTERRUPTED = {
     "ambrel endless": (
         "from korvex.list.ambrel import ambrel as f; import itertools",
         "f(itertools.repeat(None), bool)", "korvex.list.ambrel.ambrel 2"),
+    "split of many long strings": (
+        "from korvex.list.strutils.sundle import multi_str_sundle as f\n"
+        "strings = ['x' * 1_000_000] * 100_000",
+        "f(',', *strings)", "korvex.list.strutils.sundle.multi_str_sundle 5"),
     "write endless items": (
         "from korvex.dict.write import write_klist as f; import itertools\n"
         "class D:\n    def items(self): return itertools.repeat((1, 2))",
