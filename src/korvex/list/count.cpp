@@ -72,7 +72,7 @@ class first_occurrence_counter {
     ~first_occurrence_counter()
     {
         if constexpr (std::is_same_v<Key, PyObject *>) {
-            for (Py_ssize_t i = 0; i < size_; i++) {
+            for (Py_ssize_t i = handed_over_; i < size_; i++) {
                 Py_DECREF(entries_[i].key);
             }
         }
@@ -89,6 +89,16 @@ class first_occurrence_counter {
 
     Py_ssize_t size() const { return size_; }
     const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
+
+    // The reference to key `i`, handed over in order: the counter no
+    // longer owns it (nor looks it up again). Handing over each key while
+    // it is in the cache saves a pass over all of them at the end.
+    PyObject *hand_over(Py_ssize_t i)
+        requires std::is_same_v<Key, PyObject *>
+    {
+        handed_over_ = i + 1;
+        return entries_[i].key;
+    }
 
     // Counts one occurrence of `key`. `equal(a, b)` returns 1, 0 or -1 on
     // error. Returns 0, or -1 with an exception set.
@@ -186,6 +196,7 @@ class first_occurrence_counter {
 
     entry *entries_ = nullptr;
     Py_ssize_t size_ = 0;
+    Py_ssize_t handed_over_ = 0;
     Py_ssize_t capacity_ = 0;
     std::uint32_t *slots_ = nullptr;
     Py_ssize_t slot_count_ = 0;
@@ -247,7 +258,16 @@ class scalar_admission {
     bool compared_with_bytes_warns_ = false;
 };
 
-PyObject *new_reference(PyObject *key) { return Py_NewRef(key); }
+// {key: count} from the counter of elements, whose references to the keys
+// pass to the dict: the counter is done with.
+PyObject *counts_dict_of_elements(first_occurrence_counter<PyObject *> &counter,
+                                  Py_ssize_t room = 0)
+{
+    return dict_of_counts(
+        counter.size(), room,
+        [&](Py_ssize_t i) { return counter.hand_over(i); },
+        [&](Py_ssize_t i) { return counter[i].count; });
+}
 
 int equal_scalars(PyObject *a, PyObject *b)
 {
@@ -322,7 +342,7 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
         }
         if (walked == sample_size && !into &&
             counter.size() * 100 > sample_size * mostly_distinct_percent) {
-            into = ref::steal(counts_dict(counter, new_reference, room));
+            into = ref::steal(counts_dict_of_elements(counter, room));
             if (!into) {
                 c.fail(line::append);
                 return true;
@@ -341,7 +361,7 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
             return true;
         }
     }
-    counts = into ? into.release() : counts_dict(counter, new_reference);
+    counts = into ? into.release() : counts_dict_of_elements(counter);
     if (counts == nullptr) {
         c.fail(line::count);
     }
