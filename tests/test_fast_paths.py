@@ -157,6 +157,14 @@ def test_long_mostly_distinct_sequences(tail, sequence):
     assert len(result) >= 5000
 
 
+@pytest.mark.parametrize("sequence", [list, collections.deque])
+def test_long_partly_distinct_sequences_count_like_counter(sequence):
+    """Half repeats from the start, so the counter (sized from its sample)
+    counts them all; equal ints are distinct objects, the first one kept."""
+    ls = sequence([10**6 + i // 2 for i in range(20_000)] + [10**6 + 7] * 3)
+    assert keyed(elemcount(ls)) == keyed(dict(collections.Counter(ls)))
+
+
 def test_long_mostly_distinct_keys_are_the_first_objects():
     first, later = 10**6 + 3 + 0, int(str(10**6 + 3))
     assert first is not later

@@ -93,6 +93,14 @@ class first_occurrence_counter {
     // The reference to key `i`, handed over in order: the counter no
     // longer owns it (nor looks it up again). Handing over each key while
     // it is in the cache saves a pass over all of them at the end.
+    // Frees the index; the entries stay, and `add` makes a new index.
+    void drop_index()
+    {
+        PyMem_Free(slots_);
+        slots_ = nullptr;
+        slot_count_ = 0;
+    }
+
     PyObject *hand_over(Py_ssize_t i)
         requires std::is_same_v<Key, PyObject *>
     {
@@ -258,6 +266,21 @@ class scalar_admission {
     bool compared_with_bytes_warns_ = false;
 };
 
+// How many elements ahead a walk asks for an element's memory. The
+// elements of a large list lie scattered; hashing one reads its header
+// (reference count, type) and the value its hash comes from (an int's
+// digits, a str's cached hash), which in a 32-byte object can lie on the
+// next cache line: both are asked for.
+constexpr Py_ssize_t prefetch_distance = 8;
+
+void prefetch_element(PyObject *element)
+{
+    constexpr std::size_t hashed_value_offset = 24;
+    auto *at = reinterpret_cast<const char *>(element);
+    __builtin_prefetch(at, 1);
+    __builtin_prefetch(at + hashed_value_offset);
+}
+
 // {key: count} from the counter of elements, whose references to the keys
 // pass to the dict: the counter is done with.
 PyObject *counts_dict_of_elements(first_occurrence_counter<PyObject *> &counter,
@@ -265,7 +288,12 @@ PyObject *counts_dict_of_elements(first_occurrence_counter<PyObject *> &counter,
 {
     return dict_of_counts(
         counter.size(), room,
-        [&](Py_ssize_t i) { return counter.hand_over(i); },
+        [&](Py_ssize_t i) {
+            if (i + prefetch_distance < counter.size()) {
+                prefetch_element(counter[i + prefetch_distance].key);
+            }
+            return counter.hand_over(i);
+        },
         [&](Py_ssize_t i) { return counter[i].count; });
 }
 
@@ -340,10 +368,17 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
         if (!admission.admit(item.get())) {
             return false;
         }
-        if (walked == sample_size && !into &&
-            counter.size() * 100 > sample_size * mostly_distinct_percent) {
-            into = ref::steal(counts_dict_of_elements(counter, room));
-            if (!into) {
+        if (walked == sample_size && !into) {
+            if (counter.size() * 100 > sample_size * mostly_distinct_percent) {
+                into = ref::steal(counts_dict_of_elements(counter, room));
+                if (!into) {
+                    c.fail(line::append);
+                    return true;
+                }
+            }
+            // Room for as many distinct elements as the sample promises (at
+            // most one per element), made once rather than by doubling.
+            else if (counter.reserve(room / sample_size * counter.size()) < 0) {
                 c.fail(line::append);
                 return true;
             }
@@ -361,20 +396,21 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
             return true;
         }
     }
-    counts = into ? into.release() : counts_dict_of_elements(counter);
+    if (into) {
+        counts = into.release();
+    }
+    else {
+        // The index is done with: freed before the dict is made, the
+        // process then holds one large block the less at its peak.
+        counter.drop_index();
+        counts = counts_dict_of_elements(counter);
+    }
     if (counts == nullptr) {
         c.fail(line::count);
     }
     return true;
 }
 
-// How many elements ahead the walk asks for an element's memory. The
-// elements of a large list lie scattered; the hashed pass reads each one's
-// header (reference count, type) and the value its hash comes from (an
-// int's digits, a str's cached hash), which in a 32-byte object can lie on
-// the next cache line.
-constexpr Py_ssize_t prefetch_distance = 8;
-constexpr Py_ssize_t hashed_value_offset = 24;
 
 // An exact list or tuple, by position, its length read again before every
 // step.
@@ -388,9 +424,7 @@ bool count_sequence(call &c, PyObject *ls, PyObject *&counts)
         }
         PyObject **items = PySequence_Fast_ITEMS(ls);
         if (i + prefetch_distance < size) {
-            auto *ahead = reinterpret_cast<char *>(items[i + prefetch_distance]);
-            __builtin_prefetch(ahead, 1);
-            __builtin_prefetch(ahead + hashed_value_offset);
+            prefetch_element(items[i + prefetch_distance]);
         }
         item = ref::new_ref(items[i++]);
         return 1;
