@@ -90,9 +90,6 @@ class first_occurrence_counter {
     Py_ssize_t size() const { return size_; }
     const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
 
-    // The reference to key `i`, handed over in order: the counter no
-    // longer owns it (nor looks it up again). Handing over each key while
-    // it is in the cache saves a pass over all of them at the end.
     // Frees the index; the entries stay, and `add` makes a new index.
     void drop_index()
     {
@@ -101,6 +98,9 @@ class first_occurrence_counter {
         slot_count_ = 0;
     }
 
+    // The reference to key `i`, handed over in order: the counter no
+    // longer owns it (nor looks it up again). Handing over each key while
+    // it is in the cache saves a pass over all of them at the end.
     PyObject *hand_over(Py_ssize_t i)
         requires std::is_same_v<Key, PyObject *>
     {
@@ -410,7 +410,6 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
     }
     return true;
 }
-
 
 // An exact list or tuple, by position, its length read again before every
 // step.

@@ -57,22 +57,27 @@ PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
 // whole element is the element itself (PyUnicode_Substring returns it), as
 // str.split hands it out when there is nothing to split at.
 
-// Copies `size` bytes, at least 2: a short piece in two overlapping moves
-// of one fixed width, without a call.
+// Copies `size` bytes, at least as many as `Word` has and at most twice
+// as many: two overlapping moves of a fixed width, without a call.
+template <typename Word>
+void two_moves(Py_UCS1 *to, const Py_UCS1 *from, Py_ssize_t size)
+{
+    constexpr auto width = static_cast<Py_ssize_t>(sizeof(Word));
+    std::memcpy(to, from, width);
+    std::memcpy(to + size - width, from + size - width, width);
+}
+
+// Copies a piece of `size` bytes, at least 2.
 void copy_piece(Py_UCS1 *to, const Py_UCS1 *from, Py_ssize_t size)
 {
-    auto two_moves = [&]<std::size_t width>() {
-        std::memcpy(to, from, width);
-        std::memcpy(to + size - width, from + size - width, width);
-    };
     if (size < 4) {
-        two_moves.operator()<2>();
+        two_moves<std::uint16_t>(to, from, size);
     }
     else if (size < 8) {
-        two_moves.operator()<4>();
+        two_moves<std::uint32_t>(to, from, size);
     }
     else if (size <= 16) {
-        two_moves.operator()<8>();
+        two_moves<std::uint64_t>(to, from, size);
     }
     else {
         std::memcpy(to, from, static_cast<std::size_t>(size));
