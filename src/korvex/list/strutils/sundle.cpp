@@ -122,6 +122,8 @@ struct append_pieces {
 using word = std::uint64_t;
 constexpr word ones = 0x0101010101010101;
 constexpr word highs = 0x8080808080808080;
+// Byte k of a loaded word is then character k; elsewhere the characters
+// are looked at one by one.
 constexpr bool words_scanned = std::endian::native == std::endian::little;
 
 // The bytes of `w` that are zero. Exact: no byte carries into the next.
