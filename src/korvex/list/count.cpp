@@ -87,6 +87,16 @@ class first_occurrence_counter {
         return reserve_entries(count) < 0 || grow(count) < 0 ? -1 : 0;
     }
 
+    // After `sampled` elements, room for as many distinct keys among
+    // `total` as the sample promises (at most one per element), made once
+    // rather than by doubling. Returns 0, or -1 with MemoryError set.
+    int reserve_as_sampled(Py_ssize_t sampled, Py_ssize_t total)
+    {
+        return reserve(static_cast<Py_ssize_t>(static_cast<double>(total) *
+                                               static_cast<double>(size_) /
+                                               static_cast<double>(sampled)));
+    }
+
     Py_ssize_t size() const { return size_; }
     const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
 
@@ -376,9 +386,7 @@ bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
                     return true;
                 }
             }
-            // Room for as many distinct elements as the sample promises (at
-            // most one per element), made once rather than by doubling.
-            else if (counter.reserve(room / sample_size * counter.size()) < 0) {
+            else if (counter.reserve_as_sampled(sample_size, room) < 0) {
                 c.fail(line::append);
                 return true;
             }
@@ -458,6 +466,9 @@ struct byte_tally {
     }
 };
 
+// A byte as bytes and bytearray yield it.
+PyObject *int_of_byte(Py_UCS4 code) { return PyLong_FromLong(code); }
+
 // Pending signals are checked between chunks of codes or elements.
 constexpr Py_ssize_t element_chunk = Py_ssize_t{1} << 20;
 
@@ -483,9 +494,9 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
     }
     else {
         first_occurrence_counter<Py_UCS4> counter;
+        frame::signal_check signals(element_chunk);
         for (Py_ssize_t i = 0; i < length; i++) {
-            if (i % element_chunk == element_chunk - 1 &&
-                PyErr_CheckSignals() < 0) {
+            if (signals.step() < 0) {
                 return c.fail(line::walk);
             }
             Py_UCS4 code = PyUnicode_READ(kind, data, i);
@@ -510,9 +521,8 @@ PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
                 return PyUnicode_FromOrdinal(static_cast<int>(code));
             });
     }
-    return count_codes(
-        c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls), PyBytes_GET_SIZE(ls),
-        [](Py_UCS4 code) { return PyLong_FromLong(static_cast<long>(code)); });
+    return count_codes(c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls),
+                       PyBytes_GET_SIZE(ls), int_of_byte);
 }
 
 // --- other exact builtin sequences ------------------------------------------
@@ -634,9 +644,7 @@ PyObject *count_bytearray(call &c, PyObject *ls)
             PyByteArray_GET_SIZE(ls));
         std::memcpy(tally.seen, recount.seen, sizeof tally.seen);
     }
-    PyObject *counts = tally.dict([](Py_UCS1 code) {
-        return PyLong_FromLong(static_cast<long>(code));
-    });
+    PyObject *counts = tally.dict(int_of_byte);
     return counts != nullptr ? counts : c.fail(line::count);
 }
 
@@ -646,8 +654,9 @@ PyObject *count_bytearray(call &c, PyObject *ls)
 // the array raises); `counted` is false for a key that `count` never finds,
 // a NaN: the array makes a new float for each element, never the key
 // object, and NaN equals nothing.
-template <typename Item>
+template <typename Stored>
 struct int_items {
+    using Item = Stored;
     using Key = std::conditional_t<std::is_signed_v<Item>, long long,
                                    unsigned long long>;
     static Key key(Item item) { return item; }
@@ -668,8 +677,9 @@ struct int_items {
     }
 };
 
-template <typename Item>
+template <typename Stored>
 struct float_items {
+    using Item = Stored;
     using Key = double;
     static Key key(Item item) { return item; }
     // 0.0 and -0.0 are equal and hash alike; each NaN is a key of its own,
@@ -698,6 +708,7 @@ struct float_items {
 
 // Typecodes 'u' and 'w' hold code points of four bytes.
 struct code_items {
+    using Item = std::uint32_t;
     using Key = Py_UCS4;
     static Key key(std::uint32_t item) { return item; }
     static Py_hash_t hash(Key key, Py_ssize_t)
@@ -713,9 +724,10 @@ struct code_items {
     }
 };
 
-template <typename Item, typename Items>
+template <typename Items>
 PyObject *count_array_items(call &c, PyObject *ls)
 {
+    using Item = typename Items::Item;
     using Key = typename Items::Key;
     first_occurrence_counter<Key> counter;
     bool checked = false;
@@ -742,10 +754,8 @@ PyObject *count_array_items(call &c, PyObject *ls)
             failed = line::append;
         }
         for (; !failed && position < end; position++) {
-            // Room for all when a sample is mostly distinct.
             if (position == sample_size &&
-                counter.size() * 100 > sample_size * mostly_distinct_percent &&
-                counter.reserve(length) < 0) {
+                counter.reserve_as_sampled(sample_size, length) < 0) {
                 failed = line::append;
                 break;
             }
@@ -829,51 +839,46 @@ bool count_array(call &c, PyObject *ls, PyObject *&counts)
     PyBuffer_Release(&view);
     switch (code) {
     case 'b':
-        counts = count_array_items<signed char, int_items<signed char>>(c, ls);
+        counts = count_array_items<int_items<signed char>>(c, ls);
         break;
     case 'B':
-        counts = count_array_items<unsigned char, int_items<unsigned char>>(
-            c, ls);
+        counts = count_array_items<int_items<unsigned char>>(c, ls);
         break;
     case 'h':
-        counts = count_array_items<short, int_items<short>>(c, ls);
+        counts = count_array_items<int_items<short>>(c, ls);
         break;
     case 'H':
-        counts = count_array_items<unsigned short, int_items<unsigned short>>(
-            c, ls);
+        counts = count_array_items<int_items<unsigned short>>(c, ls);
         break;
     case 'i':
-        counts = count_array_items<int, int_items<int>>(c, ls);
+        counts = count_array_items<int_items<int>>(c, ls);
         break;
     case 'I':
-        counts = count_array_items<unsigned int, int_items<unsigned int>>(
-            c, ls);
+        counts = count_array_items<int_items<unsigned int>>(c, ls);
         break;
     case 'l':
-        counts = count_array_items<long, int_items<long>>(c, ls);
+        counts = count_array_items<int_items<long>>(c, ls);
         break;
     case 'L':
-        counts = count_array_items<unsigned long, int_items<unsigned long>>(
-            c, ls);
+        counts = count_array_items<int_items<unsigned long>>(c, ls);
         break;
     case 'q':
-        counts = count_array_items<long long, int_items<long long>>(c, ls);
+        counts = count_array_items<int_items<long long>>(c, ls);
         break;
     case 'Q':
-        counts = count_array_items<unsigned long long,
-                                   int_items<unsigned long long>>(c, ls);
+        counts = count_array_items<int_items<unsigned long long>>(c, ls);
         break;
     case 'f':
-        counts = count_array_items<float, float_items<float>>(c, ls);
+        counts = count_array_items<float_items<float>>(c, ls);
         break;
     case 'd':
-        counts = count_array_items<double, float_items<double>>(c, ls);
+        counts = count_array_items<float_items<double>>(c, ls);
         break;
     case 'w':
         if (itemsize != sizeof(std::uint32_t)) {
             return false;
         }
-        counts = count_array_items<std::uint32_t, code_items>(c, ls);
+        counts = count_array_items<code_items>(c, ls);
         break;
     default:
         return false;

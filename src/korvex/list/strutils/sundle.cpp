@@ -111,6 +111,23 @@ struct append_pieces {
     }
 };
 
+// The separator as the direct split reads it, once per call: None (runs of
+// whitespace) or a str of any subclass, whose characters are all that
+// str.split reads of it.
+struct separator {
+    PyObject *object;
+    bool whitespace;
+    Py_ssize_t width;  // the str's length
+    Py_UCS4 ch;        // its character, when it has one
+
+    explicit separator(PyObject *sep)
+        : object(sep), whitespace(sep == Py_None),
+          width(whitespace ? 0 : PyUnicode_GET_LENGTH(sep)),
+          ch(width == 1 ? PyUnicode_READ_CHAR(sep, 0) : 0)
+    {
+    }
+};
+
 // --- one-byte strings, a word at a time -------------------------------------
 //
 // Eight characters are looked at together: a mask marks, by the top bit of
@@ -192,11 +209,6 @@ int each_marked(PyObject *s, Marks marks, At at)
     }
     Py_ssize_t base = length - 8;
     return scan(base, load<word>(data + base), ~word{0} << (8 * (i - base)));
-}
-
-bool scanned_by_words(PyObject *s)
-{
-    return words_scanned && PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND;
 }
 
 int split_at_byte(const append_pieces &sink, PyObject *s, Py_UCS1 ch)
@@ -297,33 +309,40 @@ int split_at_string(const append_pieces &sink, PyObject *s, PyObject *sep)
 }
 
 template <typename Char>
-int split_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
+int split_kind(const append_pieces &sink, PyObject *s, const separator &sep)
 {
     auto *data = static_cast<const Char *>(PyUnicode_DATA(s));
     Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    if (sep == Py_None) {
+    if (sep.whitespace) {
         return split_whitespace(sink, s, data, length);
     }
-    return split_at_char(sink, s, data, length, PyUnicode_READ_CHAR(sep, 0));
+    return split_at_char(sink, s, data, length, sep.ch);
 }
 
-// `s.split(sep)` into `sink`, for an exact str `s` and a separator that is
-// None or one character.
-int split_by_kind(const append_pieces &sink, PyObject *s, PyObject *sep)
+int split_one_byte(const append_pieces &sink, PyObject *s,
+                   const separator &sep)
 {
-    if (scanned_by_words(s)) {
-        if (sep != Py_None) {
-            Py_UCS4 ch = PyUnicode_READ_CHAR(sep, 0);
-            return ch > 0xff ? sink(s, 0, PyUnicode_GET_LENGTH(s))
-                             : split_at_byte(sink, s, static_cast<Py_UCS1>(ch));
+    if constexpr (words_scanned) {
+        if (!sep.whitespace) {
+            // A character above 0xff is not in the string.
+            return sep.ch > 0xff
+                       ? sink(s, 0, PyUnicode_GET_LENGTH(s))
+                       : split_at_byte(sink, s, static_cast<Py_UCS1>(sep.ch));
         }
         if (PyUnicode_IS_ASCII(s)) {
             return split_ascii_whitespace(sink, s);
         }
     }
+    return split_kind<Py_UCS1>(sink, s, sep);
+}
+
+// `s.split(sep)` into `sink`, for an exact str `s` and a separator that is
+// None or one character.
+int split_by_kind(const append_pieces &sink, PyObject *s, const separator &sep)
+{
     switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-        return split_kind<Py_UCS1>(sink, s, sep);
+        return split_one_byte(sink, s, sep);
     case PyUnicode_2BYTE_KIND:
         return split_kind<Py_UCS2>(sink, s, sep);
     default:
@@ -358,12 +377,12 @@ int split_by_method(call &c, PyObject *ls, Py_ssize_t i, PyObject *sep)
     return PyList_SetSlice(ls, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, sequence.get());
 }
 
-// `ls[M:M] = s.split(sep)` for an exact str `s` and a str or None `sep`.
-int split_into(const append_pieces &sink, PyObject *s, PyObject *sep)
+// `ls[M:M] = s.split(sep)` for an exact str `s`.
+int split_into(const append_pieces &sink, PyObject *s, const separator &sep)
 {
-    if (sep != Py_None && PyUnicode_GET_LENGTH(sep) != 1) {
-        return PyUnicode_GET_LENGTH(sep) == 0 ? empty_separator()
-                                              : split_at_string(sink, s, sep);
+    if (!sep.whitespace && sep.width != 1) {
+        return sep.width == 0 ? empty_separator()
+                              : split_at_string(sink, s, sep.object);
     }
     return split_by_kind(sink, s, sep);
 }
@@ -379,9 +398,9 @@ constexpr Py_ssize_t characters_per_check = Py_ssize_t{1} << 20;
 PyObject *multi_str_sundle(call &c) noexcept
 {
     ref sep = c.own(0);
-    // An exact str's `split` is str.split, which cannot be replaced; it
-    // reads a str separator (of any subclass) by its characters alone.
+    // An exact str's `split` is str.split, which cannot be replaced.
     bool direct = sep.get() == Py_None || PyUnicode_Check(sep.get());
+    separator how(direct ? sep.get() : Py_None);
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
         return c.fail(line::new_list);
@@ -393,7 +412,7 @@ PyObject *multi_str_sundle(call &c) noexcept
         Py_ssize_t work = 1;
         if (direct && PyUnicode_CheckExact(a)) {
             work += PyUnicode_GET_LENGTH(a);
-            if (split_into(sink, a, sep.get()) < 0) {
+            if (split_into(sink, a, how) < 0) {
                 return c.fail(line::split);
             }
         }
