@@ -558,10 +558,8 @@ bool count_deque(call &c, PyObject *ls, PyObject *&counts)
         counts = c.fail(line::walk);
         return true;
     }
-    iternextfunc iternext = Py_TYPE(iterator.get())->tp_iternext;
-    auto next = [&iterator, iternext](ref &item) {
-        item = ref::steal(iternext(iterator.get()));
-        return item ? 1 : PyErr_Occurred() ? -1 : 0;
+    auto next = [&iterator](ref &item) {
+        return frame::next_item(iterator.get(), item);
     };
     return count_scalars(c, next, PyObject_Size(ls), counts);
 }
