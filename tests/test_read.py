@@ -8,6 +8,7 @@ import io
 import json
 import subprocess
 import sys
+import types
 import warnings
 import weakref
 
@@ -148,6 +149,46 @@ def test_read_split_pieces_of_one_line(stdin, capsys, args, kwargs, line,
     prompt = args[0] if args else kwargs.get("s", "")
     assert capsys.readouterr().out == prompt
     assert stream.read() == "next line\n"
+
+
+# Without `func`, or with either default function passed in, the pieces
+# are handed out as `split` made them, in a new list: no call of the
+# default is needed, and none may change what the caller gets.
+DEFAULT_FUNCS = {"omitted": (), "lambda": (READ_LAMBDA,),
+                 "lambda1": (SPLIT_LAMBDA,)}
+
+
+class StrLine(str):
+    """What `readline` returns: a line without its end, so that `input`
+    hands out this object, and with it this `split`."""
+
+    def split(self, sep):
+        return self.shape(self.made, self.kept)
+
+
+def kept_list(made, kept):
+    kept.append(list(made))
+    return kept[-1]
+
+
+@pytest.mark.parametrize("func", DEFAULT_FUNCS.values(),
+                         ids=DEFAULT_FUNCS.keys())
+@pytest.mark.parametrize("shape", [
+    lambda made, kept: list(made), kept_list,
+    lambda made, kept: tuple(made), lambda made, kept: iter(made),
+], ids=["fresh-list", "kept-list", "tuple", "iterator"])
+def test_default_functions_hand_out_the_pieces_themselves(monkeypatch, func,
+                                                          shape):
+    line = StrLine("1 2 3")
+    line.made, line.kept, line.shape = [object() for _ in "123"], [], shape
+    monkeypatch.setattr(sys, "stdin", types.SimpleNamespace(
+        readline=lambda: line))
+    result = read_split("", " ", *func)
+    assert type(result) is list and len(result) == 3
+    assert all(got is want for got, want in zip(result, line.made))
+    assert all(result is not other for other in [line.made, *line.kept])
+    assert read(2, "", *func) == [line, line]
+    assert all(got is line for got in read(2, "", *func))
 
 
 # --- failures in the bodies --------------------------------------------------

@@ -5,6 +5,7 @@ bound to the module attribute `list`; the shipped writer is used only by the
 tests at the end. What happens at import runs in subprocesses."""
 
 import builtins
+import collections
 import contextlib
 import inspect
 import io
@@ -96,11 +97,20 @@ def moved_to_end():
     return d
 
 
+def instance_dict():
+    """The dict of an instance: its keys may live apart from its values."""
+    class Plain:
+        def __init__(self):
+            self.p, self.q = 1, 2
+    return vars(Plain())
+
+
 @pytest.mark.parametrize("d, keys, values", [
     ({"a": 1, "b": 2}, ["a", "b"], [1, 2]),
     ({3: "x", 1: "y", 2: "z"}, [3, 1, 2], ["x", "y", "z"]),
     (moved_to_end(), ["b", "c", "a"], [2, 3, 4]),
     ({}, [], []),
+    (instance_dict(), ["p", "q"], [1, 2]),
 ])
 def test_pairs_in_insertion_order(writer, fn, d, keys, values):
     assert fn.call(d) is None
@@ -282,6 +292,88 @@ def test_items_lookup(writer, fn, make, keys, values):
     assert writer.calls == [((fn.pick(keys, values), " ", "\n"), {})]
 
 
+class Via:
+    """The general path over `d`: an object whose `items` is `d.items`."""
+
+    def __init__(self, d):
+        self.items = d.items
+
+
+class OwnReversed(dict):
+    def items(self):
+        return reversed(list(dict.items(self)))
+
+
+class OwnIter(dict):
+    def __iter__(self):
+        return reversed(list(dict.__iter__(self)))
+
+
+class OwnLookup(dict):
+    def __getattribute__(self, name):
+        if name == "items":
+            return lambda: [("looked", "up")]
+        return dict.__getattribute__(self, name)
+
+
+def with_instance_items():
+    d = PlainSub(a=1, b=2)
+    d.items = lambda: [("instance", 3)]
+    return d
+
+
+def moved_ordered():
+    d = collections.OrderedDict(a=1, b=2, c=3)
+    d.move_to_end("a")
+    return d
+
+
+def resized_counter():
+    d = collections.Counter("abracadabra")
+    del d["a"]
+    d["z"] += 2
+    return d
+
+
+@pytest.mark.parametrize("make", [
+    resized_counter,
+    lambda: collections.defaultdict(list, x=[1], y=[2]),
+    moved_ordered,
+    lambda: OwnReversed(a=1, b=2),
+    lambda: OwnIter(a=1, b=2),
+    lambda: OwnLookup(a=1),
+    with_instance_items,
+    lambda: PlainSub({i: -i for i in range(5000)}),
+], ids=["Counter", "defaultdict", "OrderedDict", "own-items", "own-iter",
+        "own-getattribute", "instance-items", "large-subclass"])
+def test_dict_subclasses_give_what_their_items_give(writer, fn, make):
+    fn.call(make())
+    fn.call(Via(make()))
+    direct, general = writer.calls
+    assert direct == general
+    assert type(direct[0][0]) is list
+
+
+class CollidesWithItems:
+    """An instance-dict key that the look-up of `items` compares."""
+
+    def __hash__(self):
+        return hash("items")
+
+    def __eq__(self, other):
+        raise AttributeError("from the key")
+
+
+def test_instance_dict_error_of_a_dict_subclass_passes_unchanged(writer, fn):
+    d = PlainSub(a=1)
+    d.__dict__[CollidesWithItems()] = None
+    with pytest.raises(AttributeError) as info:
+        fn.call(d)
+    assert str(info.value) == "from the key"
+    check_entry(info.value, fn, fn.body)
+    assert writer.calls == []
+
+
 class ItemsRaises:
     def items(self):
         raise Boom("from items")
@@ -437,6 +529,58 @@ def test_module_namespace():
     assert module.list is list is sys.modules["list"]
     assert module.list.write is sys.modules["list.write"]
     assert module.__test__ == {}
+
+
+# --- the result list, as a collection during the call sees it -------------
+
+# A finalizer run by a collection that falls due while the dict is walked
+# reads every list of N items to its end. A list that it can find with
+# empty slots crashes the process.
+HALF_BUILT = r"""
+import collections, gc, sys, types
+import korvex.dict.write as m
+
+N = 10_000
+d = {kind}({{f"k{{i}}": i for i in range(N)}})
+read = []
+
+class Finalized:
+    def __del__(self):
+        read.extend(list(o) for o in gc.get_objects()
+                    if type(o) is list and len(o) == N)
+        read.append("finalized")
+
+def writer(ls, sep, end):
+    gc.collect()
+    print(read[-1], len(ls))
+
+gc.set_threshold(1_000_000)
+gc.collect()
+box = [Finalized()]  # young: no collection has run since it was made
+
+class Package:
+    @property
+    def write(self):
+        found = types.SimpleNamespace(write=writer)
+        gc.set_threshold(1)
+        # No call from here on: the object turns into garbage while young,
+        # and sets (made without a free list) make a collection due.
+        x = box[0]
+        box[0] = None
+        x.cycle = x
+        del x
+        found.junk = [{{1}}, {{2}}, {{3}}]
+        return found
+
+m.list = Package()
+m.{name}(d)
+"""
+
+
+@pytest.mark.parametrize("kind", ["dict", "collections.Counter"])
+def test_no_half_built_list_in_sight(fn, kind):
+    code, out, err = run_python(HALF_BUILT.format(kind=kind, name=fn.name))
+    assert (code, out, err) == (0, "finalized 10000\n", "")
 
 
 # --- initialisation, in fresh processes ------------------------------------

@@ -75,53 +75,38 @@ PyObject *resolve_writer(PyObject *globals)
     return PyObject_GetAttr(module.get(), string(s_write));
 }
 
-[[gnu::cold, gnu::noinline]] void changed_size()
+// One side of the entries of a dict, exact or a subclass, in the dict's
+// order. PyDict_Keys and PyDict_Values fill their list in one pass that
+// calls nothing, as `list(d)` does: no code can change the dict or see the
+// list before it is whole, so the walk needs no size check of its own and
+// gives what a walk of the dict's items iterator gives.
+PyObject *dict_side(PyObject *d, side wanted)
 {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "dictionary changed size during iteration");
+    return wanted == side::keys ? PyDict_Keys(d) : PyDict_Values(d);
 }
 
-// One side of the entries of an exact dict, walked directly, in a list made
-// at the dict's size. The size is checked before every step, as a dict
-// iterator does: the signal checks can run finalizers.
-PyObject *gather_dict(PyObject *d, side wanted)
+// Whether `method`, found as `d.items`, is dict's own `items` bound to `d`:
+// calling it and walking its view then runs no user code and yields the
+// dict's entries in order, which `dict_side` gives without the pairs.
+bool is_dict_items_of(PyObject *method, PyObject *d)
 {
-    Py_ssize_t size;
-    ref result;
-    do {
-        // Making the list can run finalizers that resize the dict.
-        size = PyDict_GET_SIZE(d);
-        result = ref::steal(PyList_New(size));
-        if (!result) {
-            return nullptr;
-        }
-    } while (PyDict_GET_SIZE(d) != size);
-    Py_ssize_t pos = 0;
-    PyObject *k;
-    PyObject *v;
-    frame::signal_check signals;
-    for (Py_ssize_t i = 0;; i++) {
-        if (signals.step() < 0) {
-            return nullptr;
-        }
-        if (PyDict_GET_SIZE(d) != size) {
-            changed_size();
-            return nullptr;
-        }
-        bool more = PyDict_Next(d, &pos, &k, &v);
-        if (more != (i < size)) {
-            // Keys replaced at the same size: the list would not be filled
-            // exactly.
-            PyErr_SetString(PyExc_RuntimeError,
-                            "dictionary keys changed during iteration");
-            return nullptr;
-        }
-        if (!more) {
-            return result.release();
-        }
-        PyList_SET_ITEM(result.get(), i,
-                        Py_NewRef(wanted == side::keys ? k : v));
+    if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != d) {
+        return false;
     }
+    PyObject *own = _PyType_Lookup(&PyDict_Type, string(s_items));
+    return own != nullptr && Py_IS_TYPE(own, &PyMethodDescr_Type) &&
+           PyCFunction_GET_FUNCTION(method) ==
+               reinterpret_cast<PyMethodDescrObject *>(own)->d_method->ml_meth;
+}
+
+// Whether the type of `d` is dict's or a subclass that leaves attribute
+// look-up and iteration to dict: `d.items` is then dict's own unless the
+// subclass or the instance defines another.
+bool looks_up_as_dict(PyObject *d)
+{
+    PyTypeObject *type = Py_TYPE(d);
+    return PyDict_Check(d) && type->tp_getattro == PyObject_GenericGetAttr &&
+           type->tp_iter == PyDict_Type.tp_iter;
 }
 
 // One side of the pairs that `d.items()` yields.
@@ -134,7 +119,22 @@ PyObject *gather_items(PyObject *d, side wanted)
     if (d == Py_None) {
         return frame::no_attribute(d, string(s_items));
     }
-    ref items = ref::steal(frame::call_method_noargs(d, string(s_items)));
+    ref items;
+    if (looks_up_as_dict(d)) {
+        // `items` is always found on a dict subclass: an AttributeError
+        // here is one an instance-dict key raised, and passes unchanged.
+        ref method = ref::steal(PyObject_GetAttr(d, string(s_items)));
+        if (!method) {
+            return nullptr;
+        }
+        if (is_dict_items_of(method.get(), d)) {
+            return dict_side(d, wanted);
+        }
+        items = ref::steal(PyObject_CallNoArgs(method.get()));
+    }
+    else {
+        items = ref::steal(frame::call_method_noargs(d, string(s_items)));
+    }
     if (!items) {
         return nullptr;
     }
@@ -170,7 +170,7 @@ PyObject *write_side(call &c, side wanted, int line)
         return c.fail(line);
     }
     ref result = ref::steal(PyDict_CheckExact(d.get())
-                                ? gather_dict(d.get(), wanted)
+                                ? dict_side(d.get(), wanted)
                                 : gather_items(d.get(), wanted));
     if (!result) {
         return c.fail(line);
