@@ -162,24 +162,22 @@ PyObject *gather_items(PyObject *d, side wanted)
 // list.write.write([k for k, v in d.items()], sep, end), or with v.
 PyObject *write_side(call &c, side wanted, int line)
 {
-    ref d = c.own(0);
-    ref sep = c.own(1);
-    ref end = c.own(2);
+    c.at(line);
+    PyObject *d = c[0];
     ref writer = ref::steal(resolve_writer(c.globals()));
     if (!writer) {
-        return c.fail(line);
+        return nullptr;
     }
-    ref result = ref::steal(PyDict_CheckExact(d.get())
-                                ? dict_side(d.get(), wanted)
-                                : gather_items(d.get(), wanted));
+    ref result = ref::steal(PyDict_CheckExact(d) ? dict_side(d, wanted)
+                                                 : gather_items(d, wanted));
     if (!result) {
-        return c.fail(line);
+        return nullptr;
     }
-    PyObject *args[] = {result.get(), sep.get(), end.get()};
+    PyObject *args[] = {result.get(), c[1], c[2]};
     ref written =
         ref::steal(PyObject_Vectorcall(writer.get(), args, 3, nullptr));
     if (!written) {
-        return c.fail(line);
+        return nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -99,67 +99,65 @@ int append_converted(PyObject *result, PyObject *func, bool keep,
 
 PyObject *read(call &c) noexcept
 {
-    ref n = c.own(0);
-    ref s = c.own(1);
-    ref func = c.own(2);
+    c.at(line::read);
+    PyObject *func = c[2];
     ref result = ref::steal(PyList_New(0));
     if (!result) {
-        return c.fail(line::read);
+        return nullptr;
     }
     ref numbers =
-        ref::steal(PyObject_CallOneArg(cached_range().get(), n.get()));
+        ref::steal(PyObject_CallOneArg(cached_range().get(), c[0]));
     if (!numbers) {
-        return c.fail(line::read);
+        return nullptr;
     }
     ref iterator = ref::steal(PyObject_GetIter(numbers.get()));
     if (!iterator) {
-        return c.fail(line::read);
+        return nullptr;
     }
     // `input` on a stream that never ends, with a C `func`, runs no Python
     // code: the loop checks for signals.
     ref input = cached_input();
-    bool keep = is_default_function(func.get());
+    bool keep = is_default_function(func);
     frame::signal_check signals;
     for (;;) {
         ref i;
         int more = frame::next_item(iterator.get(), i);
         if (more <= 0) {
-            return more < 0 ? c.fail(line::read) : result.release();
+            return more < 0 ? nullptr : result.release();
         }
         if (signals.step() < 0) {
-            return c.fail(line::read);
+            return nullptr;
         }
-        ref line = ref::steal(PyObject_CallOneArg(input.get(), s.get()));
+        ref line = ref::steal(PyObject_CallOneArg(input.get(), c[1]));
         if (!line ||
-            append_converted(result.get(), func.get(), keep, line.get()) < 0) {
-            return c.fail(line::read);
+            append_converted(result.get(), func, keep, line.get()) < 0) {
+            return nullptr;
         }
     }
 }
 
 PyObject *read_split(call &c) noexcept
 {
-    ref s = c.own(0);
-    ref spl = c.own(1);
-    ref func = c.own(2);
+    c.at(line::read_split);
+    PyObject *func = c[2];
     ref result = ref::steal(PyList_New(0));
     if (!result) {
-        return c.fail(line::read_split);
+        return nullptr;
     }
     ref entered =
-        ref::steal(PyObject_CallOneArg(cached_input().get(), s.get()));
+        ref::steal(PyObject_CallOneArg(cached_input().get(), c[0]));
     if (!entered) {
-        return c.fail(line::read_split);
+        return nullptr;
     }
     ref split = ref::steal(PyObject_GetAttr(entered.get(), string(s_split)));
     if (!split) {
-        return c.fail(line::read_split);
+        return nullptr;
     }
-    ref pieces = ref::steal(PyObject_CallOneArg(split.get(), spl.get()));
+    ref pieces = ref::steal(PyObject_CallOneArg(split.get(), c[1]));
     if (!pieces) {
-        return c.fail(line::read_split);
+        return nullptr;
     }
-    bool keep = is_default_function(func.get());
+    bool keep = is_default_function(func);
     if (keep && PyList_CheckExact(pieces.get())) {
         // [i for i in pieces]: a new list of the same pieces. Nothing runs
         // between the pieces, so a copy is what the walk would give; a
@@ -169,21 +167,20 @@ PyObject *read_split(call &c) noexcept
         if (Py_REFCNT(pieces.get()) == 1) {
             return pieces.release();
         }
-        PyObject *copy = PyList_GetSlice(pieces.get(), 0, PY_SSIZE_T_MAX);
-        return copy != nullptr ? copy : c.fail(line::read_split);
+        return PyList_GetSlice(pieces.get(), 0, PY_SSIZE_T_MAX);
     }
     frame::element_walk walk;
     if (walk.start(pieces.get()) < 0) {
-        return c.fail(line::read_split);
+        return nullptr;
     }
     for (;;) {
         ref i;
         int more = walk.next(i);
         if (more <= 0) {
-            return more < 0 ? c.fail(line::read_split) : result.release();
+            return more < 0 ? nullptr : result.release();
         }
-        if (append_converted(result.get(), func.get(), keep, i.get()) < 0) {
-            return c.fail(line::read_split);
+        if (append_converted(result.get(), func, keep, i.get()) < 0) {
+            return nullptr;
         }
     }
 }

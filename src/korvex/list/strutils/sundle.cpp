@@ -356,15 +356,11 @@ int split_by_kind(const append_pieces &sink, PyObject *s, const separator &sep)
     return -1;
 }
 
-// `ls[M:M] = a.split(sep)` for the argument at `i`, whose `split` may be
-// any code: the call owns its arguments first.
-int split_by_method(call &c, PyObject *ls, Py_ssize_t i, PyObject *sep)
+// `ls[M:M] = a.split(sep)`, where `a.split` may be any code.
+int split_by_method(PyObject *ls, PyObject *a, PyObject *sep)
 {
-    if (c.own_varargs() < 0) {
-        return -1;
-    }
-    ref pieces = ref::steal(
-        PyObject_CallMethodOneArg(c.varargs[i], string(s_split), sep));
+    ref pieces =
+        ref::steal(PyObject_CallMethodOneArg(a, string(s_split), sep));
     if (!pieces) {
         return -1;
     }
@@ -392,36 +388,38 @@ int split_into(const append_pieces &sink, PyObject *s, const separator &sep)
 constexpr Py_ssize_t characters_per_check = Py_ssize_t{1} << 20;
 
 // Every further argument split with its own `split` and `sep`; the pieces
-// are assigned to the empty slice at the end of one list. The arguments
-// stay in the caller's array until user code can run: a call of `split`,
-// or the signal check.
+// are assigned to the empty slice at the end of one list.
 PyObject *multi_str_sundle(call &c) noexcept
 {
-    ref sep = c.own(0);
+    PyObject *sep = c[0];
     // An exact str's `split` is str.split, which cannot be replaced.
-    bool direct = sep.get() == Py_None || PyUnicode_Check(sep.get());
-    separator how(direct ? sep.get() : Py_None);
+    bool direct = sep == Py_None || PyUnicode_Check(sep);
+    separator how(direct ? sep : Py_None);
+    c.at(line::new_list);
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
-        return c.fail(line::new_list);
+        return nullptr;
     }
     append_pieces sink{ls.get()};
     frame::signal_check signals(characters_per_check);
     for (Py_ssize_t i = 0; i < c.varargs_count; i++) {
         PyObject *a = c.varargs[i];
         Py_ssize_t work = 1;
+        c.at(line::split);
         if (direct && PyUnicode_CheckExact(a)) {
             work += PyUnicode_GET_LENGTH(a);
             if (split_into(sink, a, how) < 0) {
-                return c.fail(line::split);
+                return nullptr;
             }
         }
-        else if (split_by_method(c, ls.get(), i, sep.get()) < 0) {
-            return c.fail(line::split);
+        else if (split_by_method(ls.get(), a, sep) < 0) {
+            return nullptr;
         }
-        if (signals.count(work) &&
-            (c.own_varargs() < 0 || signals.check() < 0)) {
-            return c.fail(line::walk);
+        if (signals.count(work)) {
+            c.at(line::walk);
+            if (signals.check() < 0) {
+                return nullptr;
+            }
         }
     }
     return ls.release();
