@@ -780,10 +780,9 @@ def test_sundle_identity_of_pieces(sep, strings):
                    for s in unsplit)
 
 
-# One-byte strings are scanned a word of eight characters at a time: every
-# length around a word or two, with a byte of interest at each position and
-# another at the end. "\x00" also tests that the zero bytes above a short
-# string, in the word it is loaded into, are masked off.
+# One-byte strings of every length up to a little over 16 characters, the
+# widths at which short pieces are copied differently, with a byte of
+# interest at each position and another at the end.
 BYTES = ",\x00\xff \t\x0b\x1c\x1f\x85\xa0\x08\x0e!a"
 ONE_BYTE_STRINGS = [
     "x" * at + c + "y" * (n - at - 1) + end

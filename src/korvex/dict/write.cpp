@@ -152,7 +152,8 @@ PyObject *gather_items(PyObject *d, side wanted)
         ref k;
         ref v;
         if (signals.step() < 0 || frame::unpack_two(item.get(), k, v) < 0 ||
-            PyList_Append(result.get(), (wanted == side::keys ? k : v).get()) <
+            frame::append_stolen(result.get(),
+                                 (wanted == side::keys ? k : v).release()) <
                 0) {
             return nullptr;
         }

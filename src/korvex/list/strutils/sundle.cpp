@@ -2,8 +2,6 @@
 // str_sundle(sep, s).
 #include "frame.hpp"
 
-#include <bit>
-#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -57,44 +55,19 @@ PyObject *str_sundle(call &) noexcept { Py_RETURN_NONE; }
 // whole element is the element itself (PyUnicode_Substring returns it), as
 // str.split hands it out when there is nothing to split at.
 
-// Copies `size` bytes, at least as many as `Word` has and at most twice
-// as many: two overlapping moves of a fixed width, without a call.
-template <typename Word>
-void two_moves(Py_UCS1 *to, const Py_UCS1 *from, Py_ssize_t size)
-{
-    constexpr auto width = static_cast<Py_ssize_t>(sizeof(Word));
-    std::memcpy(to, from, width);
-    std::memcpy(to + size - width, from + size - width, width);
-}
-
-// Copies a piece of `size` bytes, at least 2.
-void copy_piece(Py_UCS1 *to, const Py_UCS1 *from, Py_ssize_t size)
-{
-    if (size < 4) {
-        two_moves<std::uint16_t>(to, from, size);
-    }
-    else if (size < 8) {
-        two_moves<std::uint32_t>(to, from, size);
-    }
-    else if (size <= 16) {
-        two_moves<std::uint64_t>(to, from, size);
-    }
-    else {
-        std::memcpy(to, from, static_cast<std::size_t>(size));
-    }
-}
-
 // `s[start:end]`. A piece of two or more ASCII characters that is not the
 // whole of `s` is a new object whatever makes it: it is made here, as
-// str.split makes it, without the checks of PyUnicode_Substring.
+// str.split makes it, without the checks of PyUnicode_Substring. (Kept for
+// the multi_str_sundle(",", *strs) goal row: ZZZ fewer instructions there.)
 PyObject *substring(PyObject *s, Py_ssize_t start, Py_ssize_t end)
 {
     Py_ssize_t size = end - start;
     if (size > 1 && size < PyUnicode_GET_LENGTH(s) && PyUnicode_IS_ASCII(s)) {
         PyObject *piece = PyUnicode_New(size, 127);
         if (piece != nullptr) {
-            copy_piece(PyUnicode_1BYTE_DATA(piece),
-                       PyUnicode_1BYTE_DATA(s) + start, size);
+            std::memcpy(PyUnicode_1BYTE_DATA(piece),
+                        PyUnicode_1BYTE_DATA(s) + start,
+                        static_cast<std::size_t>(size));
         }
         return piece;
     }
@@ -127,124 +100,6 @@ struct separator {
     {
     }
 };
-
-// --- one-byte strings, a word at a time -------------------------------------
-//
-// Eight characters are looked at together: a mask marks, by the top bit of
-// each byte, those that may be separators. The last word of a string
-// longer than a word ends at its last character and overlaps the word
-// before it; a shorter string is put together from smaller loads. Only the
-// string's characters are read.
-
-using word = std::uint64_t;
-constexpr word ones = 0x0101010101010101;
-constexpr word highs = 0x8080808080808080;
-// Byte k of a loaded word is then character k; elsewhere the characters
-// are looked at one by one.
-constexpr bool words_scanned = std::endian::native == std::endian::little;
-
-// The bytes of `w` that are zero. Exact: no byte carries into the next.
-constexpr word zero_bytes(word w)
-{
-    return ~(((w & ~highs) + ~highs) | w | ~highs);
-}
-
-// The bytes of `w` at most 0x20 (space), which every ASCII whitespace
-// character is. Exact, whatever the bytes.
-constexpr word low_bytes(word w)
-{
-    return ~((w & ~highs) + (0x80 - 0x21) * ones) & ~w & highs;
-}
-
-template <typename T>
-word load(const Py_UCS1 *at)
-{
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-// The `count` characters at `data`, 1 to 7 of them, in the low bytes of a
-// word: two overlapping loads of one width.
-word load_short(const Py_UCS1 *data, Py_ssize_t count)
-{
-    if (count >= 4) {
-        return load<std::uint32_t>(data) |
-               load<std::uint32_t>(data + count - 4) << (8 * (count - 4));
-    }
-    if (count >= 2) {
-        return load<std::uint16_t>(data) |
-               load<std::uint16_t>(data + count - 2) << (8 * (count - 2));
-    }
-    return data[0];
-}
-
-// Calls `at(p)` in order for each position p of `s`'s one-byte characters
-// whose byte `marks` marks, until `at` returns -1.
-template <typename Marks, typename At>
-int each_marked(PyObject *s, Marks marks, At at)
-{
-    const Py_UCS1 *data = PyUnicode_1BYTE_DATA(s);
-    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    // The characters from `base` on that `keep` keeps.
-    auto scan = [&](Py_ssize_t base, word w, word keep) {
-        for (word m = marks(w) & keep; m != 0; m &= m - 1) {
-            if (at(base + std::countr_zero(m) / 8) < 0) {
-                return -1;
-            }
-        }
-        return 0;
-    };
-    Py_ssize_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        if (scan(i, load<word>(data + i), ~word{0}) < 0) {
-            return -1;
-        }
-    }
-    if (i == length) {
-        return 0;
-    }
-    if (length < 8) {
-        return scan(0, load_short(data, length), ~(~word{0} << (8 * length)));
-    }
-    Py_ssize_t base = length - 8;
-    return scan(base, load<word>(data + base), ~word{0} << (8 * (i - base)));
-}
-
-int split_at_byte(const append_pieces &sink, PyObject *s, Py_UCS1 ch)
-{
-    Py_ssize_t start = 0;
-    word pattern = ones * ch;
-    auto separator = [&](Py_ssize_t at) {
-        int appended = sink(s, start, at);
-        start = at + 1;
-        return appended;
-    };
-    if (each_marked(s, [pattern](word w) { return zero_bytes(w ^ pattern); },
-                    separator) < 0) {
-        return -1;
-    }
-    return sink(s, start, PyUnicode_GET_LENGTH(s));
-}
-
-int split_ascii_whitespace(const append_pieces &sink, PyObject *s)
-{
-    const Py_UCS1 *data = PyUnicode_1BYTE_DATA(s);
-    Py_ssize_t start = 0;
-    auto candidate = [&](Py_ssize_t at) {
-        if (!Py_UNICODE_ISSPACE(data[at])) {
-            return 0;
-        }
-        int appended = at > start ? sink(s, start, at) : 0;
-        start = at + 1;
-        return appended;
-    };
-    if (each_marked(s, low_bytes, candidate) < 0) {
-        return -1;
-    }
-    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    return length > start ? sink(s, start, length) : 0;
-}
 
 // The runs of non-whitespace, whitespace being what str.split() skips.
 template <typename Char>
@@ -319,30 +174,13 @@ int split_kind(const append_pieces &sink, PyObject *s, const separator &sep)
     return split_at_char(sink, s, data, length, sep.ch);
 }
 
-int split_one_byte(const append_pieces &sink, PyObject *s,
-                   const separator &sep)
-{
-    if constexpr (words_scanned) {
-        if (!sep.whitespace) {
-            // A character above 0xff is not in the string.
-            return sep.ch > 0xff
-                       ? sink(s, 0, PyUnicode_GET_LENGTH(s))
-                       : split_at_byte(sink, s, static_cast<Py_UCS1>(sep.ch));
-        }
-        if (PyUnicode_IS_ASCII(s)) {
-            return split_ascii_whitespace(sink, s);
-        }
-    }
-    return split_kind<Py_UCS1>(sink, s, sep);
-}
-
 // `s.split(sep)` into `sink`, for an exact str `s` and a separator that is
 // None or one character.
 int split_by_kind(const append_pieces &sink, PyObject *s, const separator &sep)
 {
     switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-        return split_one_byte(sink, s, sep);
+        return split_kind<Py_UCS1>(sink, s, sep);
     case PyUnicode_2BYTE_KIND:
         return split_kind<Py_UCS2>(sink, s, sep);
     default:
