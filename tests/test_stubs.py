@@ -3,13 +3,13 @@
 
 import importlib
 import importlib.metadata
+import importlib.util
 import io
 import pathlib
 import pydoc
 import re
 import subprocess
 import sys
-import tomllib
 
 import pytest
 
@@ -150,14 +150,27 @@ def test_misuse_reported(mypy_report, index, code):
     assert found.get(("misuse.py", first + index)) == [code], output
 
 
-def test_version_matches_metadata_and_sources():
+def load_version_tool():
+    spec = importlib.util.spec_from_file_location(
+        "version_tool", REPO / "tools" / "version.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    return tool
+
+
+def test_one_version_everywhere():
+    """korvex, its requirement of the writer and the writer carry one
+    version: the installed metadata, and every field tools/version.py
+    writes."""
     version = importlib.metadata.version("korvex")
     assert korvex.__version__ == version
-    with open(REPO / "pyproject.toml", "rb") as stream:
-        assert tomllib.load(stream)["project"]["version"] == version
-    meson = (REPO / "meson.build").read_text()
-    assert re.search(r"^project\(.*?\bversion: '([^']+)'", meson,
-                     re.M | re.S)[1] == version
+    assert importlib.metadata.version("korvex-list-writer") == version
+    assert importlib.metadata.requires("korvex") == [
+        f"korvex-list-writer=={version}"]
+    tool = load_version_tool()
+    written = [re.findall(pattern, (REPO / name).read_text(), re.M)
+               for name, pattern in tool.FIELDS]
+    assert written == [[version]] * len(tool.FIELDS)
 
 
 def flatten(text):
