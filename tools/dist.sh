@@ -37,7 +37,7 @@ wheel=("$work"/built/korvex-*.whl)
 shown="$(auditwheel show "${wheel[0]}")"
 echo "$shown"
 # The PEP 600 name among the platform tags of the file name
-# (korvex-0.1.0-cp313-cp313-manylinux1_x86_64.manylinux_2_5_x86_64.whl).
+# (korvex-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl).
 tag="$(basename "${wheel[0]}" .whl | cut -d- -f5 | tr . '\n' | grep -m1 '^manylinux_' || true)"
 if [ -z "$tag" ] || ! grep -qF "\"$tag\"" <<<"$shown"; then
     echo "auditwheel show does not confirm a manylinux tag for ${wheel[0]##*/}" >&2
