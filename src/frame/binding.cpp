@@ -261,8 +261,6 @@ int bind_arguments(call &c, binding &in)
         if (c.args == nullptr) {
             return -1;
         }
-        c.varargs = reinterpret_cast<PyTupleObject *>(c.args)->ob_item;
-        c.varargs_count = extra;
     }
     if (spec.varkw) {
         c.kwargs = PyDict_New();

@@ -340,18 +340,22 @@ struct call {
 
     function_object *function;
     PyObject *slots[max_params];
-    // The `*args` tuple and its items, the `**kwargs` dict: made by the
-    // binding for a function that has them and released after its body;
-    // left unset for the others.
+    // The `*args` tuple and the `**kwargs` dict: made by the binding for a
+    // function that has them and released after its body; left unset for
+    // the others.
     PyObject *args;
-    PyObject *const *varargs;
-    Py_ssize_t varargs_count;
     PyObject *kwargs;
     // The line of the statement the body is in; 0 stands for the def line,
     // until the body says.
     int line = 0;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
+    // The `*args` values.
+    PyObject *const *varargs() const
+    {
+        return reinterpret_cast<PyTupleObject *>(args)->ob_item;
+    }
+    Py_ssize_t varargs_count() const { return PyTuple_GET_SIZE(args); }
     PyObject *globals() const { return function->globals; }
     void at(int statement) { line = statement; }
     // Adds this call's traceback entry, at `line`. Out of line: its buffers
