@@ -1,7 +1,7 @@
 // The module frame shared by every korvex extension module.
 //
-// Each deliverable compiles this frame together with one module source. The
-// module source defines `frame::this_module`, a declarative registration
+// Each extension module compiles this frame together with its own source
+// file, which defines `frame::this_module`, a declarative registration
 // table (identity, constant strings, imports, cached builtins, functions),
 // and invokes KORVEX_MODULE_INIT once; the frame walks that table to create
 // and execute the module and to bind and report every call.
@@ -153,7 +153,7 @@ struct module_spec {
     std::span<const string_index> cached_builtins = {};
 };
 
-// Defined by each module source.
+// Defined by each extension module's source file.
 extern const module_spec this_module;
 
 // --- compile-time checks of a module's table -------------------------------
@@ -248,7 +248,7 @@ consteval bool valid_table(const module_spec &m)
     return check_strings(m.cached_builtins, strings);
 }
 
-// Per-process state of one deliverable. It is never torn down.
+// Per-process state of one extension module. It is never torn down.
 struct process_state {
     std::int64_t interpreter = -1;
     PyObject *module;
@@ -491,7 +491,6 @@ class element_walk {
     signal_check signals_;
 };
 
-
 // A new tuple of new references to each of `items`, mapped through `item`
 // (the item itself by default); an empty `ref` when it cannot be made.
 template <typename Items, typename Item>
@@ -550,9 +549,8 @@ inline int append_stolen(PyObject *list, PyObject *value)
 // the recursion guard; a failing callable must have set an exception. A
 // `tp_call` callee gets a dict of its own, empty when there are no
 // keywords. The arguments are laid out as for vectorcall.
-inline PyObject *generic_vectorcall(PyObject *callable,
-                                    PyObject *const *args, std::size_t nargsf,
-                                    PyObject *kwnames)
+inline PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
+                                    std::size_t nargsf, PyObject *kwnames)
 {
     vectorcallfunc vectorcall = PyVectorcall_Function(callable);
     if (vectorcall == nullptr) [[unlikely]] {
@@ -567,8 +565,8 @@ inline PyObject *generic_vectorcall(PyObject *callable,
 
 }  // namespace frame
 
-// Defines the one exported symbol of a deliverable.
-#define KORVEX_MODULE_INIT(short_name)                   \
+// Defines the one exported symbol of an extension module.
+#define KORVEX_MODULE_INIT(short_name)                     \
     static_assert(frame::valid_table(frame::this_module)); \
     PyMODINIT_FUNC PyInit_##short_name(void) { return frame::module_init(); }
 

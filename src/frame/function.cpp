@@ -111,8 +111,7 @@ PyObject *run_calling_out(call &c)
 // The binding rule, then the body.
 [[gnu::noinline]] PyObject *bind_and_run(function_object *f,
                                          PyObject *const *args,
-                                         std::size_t nargsf,
-                                         PyObject *kwnames)
+                                         std::size_t nargsf, PyObject *kwnames)
 {
     call c(f);
     const function_spec &spec = *f->spec;
@@ -536,9 +535,11 @@ PyType_Spec function_spec_ = {
 PyObject *defaults_tuple(std::span<const default_value> values,
                          PyObject *stored)
 {
-    return tuple_of(values, [stored](const default_value &value) {
-               return default_object(value, stored);
-           }).release();
+    return tuple_of(values,
+                    [stored](const default_value &value) {
+                        return default_object(value, stored);
+                    })
+        .release();
 }
 
 // The slots are left unset: binding fills every one of them.
