@@ -1,100 +1,129 @@
 """korvex against its peers, case by case, with pyperf.
 
     python bench/bench.py                 # pyperf's default: 20 worker processes
-    python bench/bench.py --fast          # a few minutes on two cores
+    python bench/bench.py --fast          # 4 worker processes per benchmark
     python bench/bench.py --fast -o results.json --chart ratios.png
     python bench/bench.py --cases elemcount --fast
     python bench/bench.py --report results.json --chart ratios.png
     python bench/bench.py --check         # every operation once, results compared
 
-The call cases compare korvex with `floor.floor`, a benchmark-only callable
-of its own small extension module (bench/floor.c), which this script builds
-with meson into build/bench before it measures. Instruction counts of the
-same calls under callgrind: bench/instructions.py, which this script also
-runs (valgrind permitting) for the goals that are set in instructions.
-
 Every operation of a case (korvex's and each peer's) is its own pyperf
 benchmark, run one after the other in the same invocation; the table at the
 end divides korvex's median time by each peer's (lower is better) and checks
-the goals. `-o FILE` is pyperf's option: it stores every value of every
-benchmark as JSON, and `--report FILE` prints the table (and draws the chart)
-again from such a file without measuring anything.
+the case's goals. The goals set in instructions (call overhead) are checked
+on bench/instructions.py's counts under callgrind, valgrind permitting. The
+call cases compare korvex with `floor.floor` of bench/floor.c, which this
+script builds into build/bench before it measures. `-o FILE` is pyperf's
+option: it stores every value of every benchmark as JSON, and `--report
+FILE` prints the table (and draws the chart) again from such a file.
+
+Before measuring, each operation runs once under a time budget (BUDGET): one
+that takes longer a call, as a quadratic walk on a large input may, is not
+measured, and its goals are reported missed. Inputs on which a peer itself
+is quadratic are kept small enough to stay well inside the budget.
 
 The input data is built lazily in each worker process, from a fixed seed, and
 only for the benchmark that worker runs.
 """
 
+import argparse
 import array
 import collections
+import dataclasses
+import fractions
 import functools
 import itertools
 import json
 import os
-import pathlib
 import random
 import re
 import shutil
+import signal
 import statistics
-import subprocess
 import sys
-import sysconfig
 import tempfile
 import textwrap
 import time
 import types
+from typing import Callable
 
 import pyperf
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-FLOOR_BUILD = ROOT / "build" / "bench"
+import floor_build
+import instructions
+
 # The tests' models of elemcount and ambrel are the Python equivalents here;
 # the floor module is imported from its build directory.
-sys.path[:0] = [str(ROOT / "tests"), str(FLOOR_BUILD)]
+sys.path[:0] = [str(floor_build.ROOT / "tests"), str(floor_build.DIR)]
 
 from _models import ambrel as ambrel_py, elemcount as elemcount_py  # noqa: E402
 
+import korvex.dict.write as write  # noqa: E402
+from korvex.list.ambrel import ambrel  # noqa: E402
+from korvex.list.count import elemcount  # noqa: E402
+from korvex.list.read import read, read_split  # noqa: E402
+from korvex.list.strutils.sundle import multi_str_sundle  # noqa: E402
+
 SEED = 20240607
 KORVEX = "korvex"
+UNROLL = 10
+BUDGET = 1.0
 
 
-def build_floor():
-    """Builds bench/floor.c into FLOOR_BUILD with the meson of this
-    interpreter's environment (the `bench` extra); ninja recompiles only
-    what changed."""
-    scripts = sysconfig.get_path("scripts")
-    # meson looks for ninja on PATH: the venv's own, when it has one.
-    env = dict(os.environ, PATH=os.pathsep.join(
-        [scripts, os.environ.get("PATH", os.defpath)]))
-    meson = os.path.join(scripts, "meson")
-    quiet = {"check": True, "env": env, "stdout": subprocess.DEVNULL}
-    if not (FLOOR_BUILD / "build.ninja").exists():
-        subprocess.run([meson, "setup", FLOOR_BUILD, ROOT / "bench"], **quiet)
-    subprocess.run([meson, "compile", "-C", FLOOR_BUILD], **quiet)
+# --- records ----------------------------------------------------------------
+
+@dataclasses.dataclass
+class Op:
+    """One timed operation: `fn(*args())`, its arguments built on first use
+    in the process that times it. `feed()` gives the FileInput that is stdin
+    while it runs, rewound untimed before each call. `stmt` instead makes it
+    a timeit benchmark for sub-microsecond work: the statement after `setup`
+    (which may use this script's names), repeated UNROLL times a loop
+    iteration. `result` replaces `fn` for --check, where fn's own result
+    says nothing."""
+    key: str
+    label: str
+    fn: Callable = None
+    args: Callable = tuple
+    feed: Callable = None
+    stmt: str = None
+    setup: str = ""
+    result: Callable = None
 
 
-# --- the Python equivalents (elemcount's and ambrel's come from _models) -----
-
-def multi_str_sundle_py(sep, *args):
-    ls = []
-    for a in args:
-        ls[len(ls):] = a.split(sep)
-    return ls
-
-
-def read_py(n, s="", func=lambda s: s):
-    return [func(input(s)) for i in range(n)]
+@dataclasses.dataclass(frozen=True)
+class Goal:
+    """korvex's ratio over the peer's at most `limit`: in time, or in
+    instructions per call where `counted` names the two callables of
+    bench/instructions.py (which holds the limit)."""
+    peer: str
+    limit: float
+    counted: tuple = None
 
 
-def read_split_py(s="", spl=" ", func=lambda s: s):
-    return [func(i) for i in input(s).split(spl)]
+def counted_goal(peer, mine, theirs):
+    return Goal(peer, instructions.GOALS[mine, theirs], (mine, theirs))
 
 
-def f(x):
-    return x
+@dataclasses.dataclass
+class Case:
+    key: str
+    label: str
+    short: str  # the chart's label
+    korvex: Op
+    peers: list
+    goals: list = ()
 
+    def ops(self):
+        return [self.korvex, *self.peers]
 
-def g(x, a, k):
-    return x
+    def bench_name(self, op_key):
+        return f"{self.key}/{op_key}"
+
+    def goal_text(self, goal):
+        peer = next(op for op in self.peers if op.key == goal.peer)
+        text = f"{self.short} <= {goal.limit} x {peer.label}"
+        return text + (", in instructions" if goal.counted else "")
 
 
 # --- input data, built on first use in each process --------------------------
@@ -130,18 +159,42 @@ def joined_strings(n, pieces, sep):
 
 
 @functools.cache
-def random_bytes(n):
-    return bytearray(random.Random(SEED).randbytes(n))
+def str_dict(n):
+    return {f"key{i}": i for i in range(n)}
 
 
-def distinct_ints(container):
-    """20,000 distinct ints, shuffled, in `container`."""
-    return container(ints(20_000, 20_000, shuffled=True))
+class Plain:
+    """Equality and hash by identity: the base object's."""
+
+
+class IntList(list):
+    """A list subclass that overrides nothing."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Point:
+    """Equality in Python code (the dataclass's `__eq__`)."""
+    x: int
+    y: int
+
+
+# n distinct elements of each kind, made from a shuffled range: (label, make)
+DISTINCT = {
+    "pair": ("2-tuples of ints", lambda i: (i, -i)),
+    "int_str": ("(int, str) tuples", lambda i: (i, str(i))),
+    "nested": ("nested tuples", lambda i: ((i, (i, 1)), ())),
+    "frozenset": ("frozensets", lambda i: frozenset((i, -i - 1))),
+    "complex": ("complex", lambda i: complex(i, 1)),
+    "object": ("plain objects", lambda i: Plain()),
+}
 
 
 @functools.cache
-def big_dict(n):
-    return {f"key{i}": i for i in range(n)}
+def distinct(kind, n):
+    order = ints(n, n, shuffled=True)
+    if kind == "subclass":
+        return IntList(order)
+    return [DISTINCT[kind][1](i) for i in order]
 
 
 class FileInput:
@@ -173,73 +226,63 @@ class FileInput:
 
 
 @functools.cache
-def file_input(kind):
+def file_input(lines, pieces):
+    """`lines` lines of `pieces` random numbers each, space-separated."""
     rng = random.Random(SEED)
-    if kind == "lines":
-        data = "".join(f"{rng.randrange(10**6)}\n" for _ in range(200_000))
-    else:
-        data = " ".join(str(rng.randrange(10**6))
-                        for _ in range(1_000_000)) + "\n"
-    feed = FileInput(data)
+    feed = FileInput("".join(
+        " ".join(str(rng.randrange(10**6)) for _ in range(pieces)) + "\n"
+        for _ in range(lines)))
     import atexit
     atexit.register(os.unlink, feed.path)
     return feed
 
 
+# --- the Python equivalents (elemcount's and ambrel's come from _models) -----
+
+def multi_str_sundle_py(sep, *args):
+    ls = []
+    for a in args:
+        ls[len(ls):] = a.split(sep)
+    return ls
+
+
+def read_py(n, s="", func=lambda s: s):
+    return [func(input(s)) for i in range(n)]
+
+
+def read_split_py(s="", spl=" ", func=lambda s: s):
+    return [func(i) for i in input(s).split(spl)]
+
+
+def f(x):
+    return x
+
+
+def g(x, a, k):
+    return x
+
+
+def quiet_writer(keep=None):
+    """Makes korvex.dict.write's writer `floor.sink`, which writes nothing,
+    or, for `--check`, `keep.append` of the list it is handed."""
+    from floor import sink
+    writer = sink if keep is None else lambda ls, sep, end: keep.append(ls)
+    write.list = types.SimpleNamespace(
+        write=types.SimpleNamespace(write=writer))
+
+
+def written(fn):
+    """For `--check`: the list fn(d) hands its writer."""
+    def run(d):
+        kept = []
+        quiet_writer(kept)
+        fn(d)
+        quiet_writer()
+        return kept[0]
+    return run
+
+
 # --- cases ------------------------------------------------------------------
-
-class Op:
-    """One timed operation. `make()` returns a callable of no arguments
-    (built in the worker, data included); `feed()` returns a FileInput the
-    operation reads through, rewound untimed before each call. `stmt` and
-    `setup` instead make it a timeit benchmark, for sub-microsecond work:
-    the statement is repeated `UNROLL` times per loop iteration so that the
-    loop itself weighs little. `probe`: the operation may take seconds (a
-    quadratic walk); it is timed once first and, if slow, measured with
-    one value (see `measure`)."""
-
-    def __init__(self, key, label, make=None, feed=None, stmt=None,
-                 setup=None, same=None, probe=False):
-        self.key = key
-        self.label = label
-        self.make = make
-        self.feed = feed
-        self.stmt = stmt
-        self.setup = setup
-        # For `--check`: same(korvex_result, this_result) -> bool.
-        self.same = same
-        # For `--check`, when the timed operation's result says nothing.
-        self.check_make = make
-        self.probe = probe
-
-
-class Case:
-    def __init__(self, key, label, korvex, peers):
-        self.key = key
-        self.label = label
-        self.korvex = korvex
-        self.peers = peers
-
-    def ops(self):
-        return [self.korvex, *self.peers]
-
-    def bench_name(self, op):
-        return f"{self.key}/{op.key}"
-
-
-class Goal:
-    """korvex's ratio over a peer's in a case, at most `limit`: in time, or,
-    where `counted` names the two callables of bench/instructions.py, in
-    instructions per call."""
-    def __init__(self, case, peer, limit, text, counted=None):
-        self.case = case
-        self.peer = peer
-        self.limit = limit
-        self.text = text
-        self.counted = counted
-
-
-UNROLL = 10
 
 CALL_SETUP = """\
 from korvex.list.strutils.sundle import str_sundle
@@ -249,362 +292,266 @@ def py(sep, s):
     pass"""
 
 
-def call_op(key, label, call):
-    return Op(key, label, stmt="; ".join([call] * UNROLL), setup=CALL_SETUP)
+def call(key, label, stmt):
+    return Op(key, label, stmt=stmt, setup=CALL_SETUP)
 
 
-def equal(a, b):
-    return a == b
+def case_on(data, key, label, short, korvex, peers, goals):
+    """A case whose operations, korvex's (label, fn) and the peers' (key,
+    label, fn), are each fn(data())."""
+    args = lambda: (data(),)  # noqa: E731
+    return Case(key, label, short, Op(KORVEX, *korvex, args),
+                [Op(*peer, args) for peer in peers], goals)
 
 
-def same_dict(a, b):
-    # Counter or dict: the same items, and the same keys in the same order.
-    return list(a.items()) == list(dict(b).items())
+COUNTER = ("Counter", "collections.Counter(ls)", collections.Counter)
+ELEMCOUNT_PY = ("python", "Python equivalent", elemcount_py)
 
 
-def korvex_fn(module, name):
-    return getattr(__import__(module, fromlist=[name]), name)
+def elemcount_case(key, label, short, data, limit, peer=COUNTER):
+    return case_on(data, key, label, short, ("elemcount(ls)", elemcount),
+                   [peer], [Goal(peer[0], limit)])
 
 
-def elemcount_op(data, probe=False):
-    def make():
-        elemcount = korvex_fn("korvex.list.count", "elemcount")
-        ls = data()
-        return lambda: elemcount(ls)
-    return Op(KORVEX, "elemcount(ls)", make, probe=probe)
+def distinct_cases():
+    kinds = [*DISTINCT.items(), ("subclass", ("ints in a list subclass",))]
+    for kind, (what, *_) in kinds:
+        for n, size in ((5_000, "5k"), (100_000, "100k")):
+            yield elemcount_case(
+                f"elemcount_{kind}_{size}", f"elemcount: {n:,} distinct {what}",
+                f"elemcount: {size} distinct {what}",
+                functools.partial(distinct, kind, n), 1.0)
 
 
-def counter_op(data):
-    def make():
-        ls = data()
-        return lambda: collections.Counter(ls)
-    return Op("Counter", "collections.Counter(ls)", make, same=same_dict)
+def python_eq_cases():
+    # The general walk and its Python equivalent both run the elements'
+    # __eq__ about n * distinct times: 1,000 elements, 100 distinct values,
+    # each element made afresh, as equal values read from a file are.
+    for key, what, make in (
+            ("dataclass", "frozen dataclasses", lambda x: Point(x, -x)),
+            ("fraction", "Fractions", lambda x: fractions.Fraction(x, 7))):
+        yield elemcount_case(
+            f"elemcount_{key}",
+            f"elemcount: 1,000 {what} of 100 values (Python __eq__)",
+            f"elemcount: 1k {what}, Python __eq__",
+            lambda make=make: [make(x) for x in ints(1_000, 100)], 1.05,
+            ELEMCOUNT_PY)
 
 
-def elemcount_py_op(data):
-    def make():
-        ls = data()
-        return lambda: elemcount_py(ls)
-    return Op("python", "Python equivalent", make, same=same_dict)
+def write_cases():
+    sides = (("write_klist", "list(d)", list, "[k for k, v in d.items()]",
+              lambda d: [k for k, v in d.items()]),
+             ("write_vlist", "list(d.values())", lambda d: list(d.values()),
+              "[v for k, v in d.items()]",
+              lambda d: [v for k, v in d.items()]))
+    dicts = (("", "1,000,000 entries", str_dict, 1_000_000, 1.1),
+             ("_100k", "100,000 entries", str_dict, 100_000, 1.1),
+             ("_counter", "Counter of 100,000 entries",
+              lambda n: collections.Counter(str_dict(n)), 100_000, 1.3),
+             ("_defaultdict", "defaultdict of 100,000 entries",
+              lambda n: collections.defaultdict(int, str_dict(n)), 100_000,
+              1.3))
+    for name, peer_label, peer, loop_label, loop in sides:
+        fn = getattr(write, name)
+        for key, what, make, n, limit in dicts:
+            def args(make=make, n=n):
+                quiet_writer()
+                return (make(n),)
+            peers = [Op("peer", peer_label, peer, args)]
+            if not key:
+                peers.append(Op("comprehension", loop_label, loop, args))
+            yield Case(f"{name}{key}", f"{name}(d), {what}, no-op writer",
+                       f"{name}, {what}",
+                       Op(KORVEX, f"{name}(d)", fn, args, result=written(fn)),
+                       peers, [Goal("peer", limit)])
+        # At 10 entries a call takes nanoseconds: timeit statements. The
+        # writer's three look-ups (the module's `list`, then two attributes)
+        # and its call set a floor, measured as the peer `lookups`.
+        setup = (f"quiet_writer()\nd = str_dict(10)\n"
+                 f"from korvex.dict.write import {name}\n"
+                 "import korvex.dict.write as w")
+        floor = f"w.list.write.write({peer_label}, ' ', '\\n')"
+        yield Case(f"{name}_10", f"{name}(d), 10 entries, no-op writer",
+                   f"{name}, 10 entries",
+                   Op(KORVEX, f"{name}(d)", stmt=f"{name}(d)", setup=setup),
+                   [Op("peer", peer_label, stmt=peer_label, setup=setup),
+                    Op("lookups", floor, stmt=floor, setup=setup)],
+                   [Goal("peer", 1.3)])
 
 
-def elemcount_case(key, label, data, python=False, probe=False):
-    peers = [counter_op(data)]
-    if python:
-        peers.append(elemcount_py_op(data))
-    return Case(key, label, elemcount_op(data, probe), peers)
+def readline_ints(n):
+    readline = sys.stdin.readline
+    return [int(readline()) for _ in range(n)]
 
 
-def simple_op(key, label, build, same=equal):
-    """An operation `build()` returns, made in the worker."""
-    return Op(key, label, build, same=same)
-
-
-def write_case(key, label, name, floor_label, floor, comp_label, comp):
-    def korvex_make(capture=False):
-        module = __import__("korvex.dict.write", fromlist=[name])
-        fn = getattr(module, name)
-        d = big_dict(1_000_000)
-        if capture:
-            # For --check: the list the writer is handed is the result.
-            written = []
-            module.list = types.SimpleNamespace(write=types.SimpleNamespace(
-                write=lambda ls, sep, end: written.append(ls)))
-            return lambda: (fn(d), written.pop())[1]
-        # A writer that does nothing: only the gathering is measured.
-        module.list = types.SimpleNamespace(write=types.SimpleNamespace(
-            write=lambda ls, sep, end: None))
-        return lambda: fn(d)
-
-    def peer(build):
-        def make():
-            d = big_dict(1_000_000)
-            return lambda: build(d)
-        return make
-
-    korvex = Op(KORVEX, f"{name}(d)", korvex_make)
-    korvex.check_make = functools.partial(korvex_make, capture=True)
-    return Case(key, label, korvex, [
-        Op("floor", floor_label, peer(floor), same=equal),
-        Op("comprehension", comp_label, peer(comp), same=equal),
-    ])
-
-
-def read_case():
-    def korvex_make():
-        read = korvex_fn("korvex.list.read", "read")
-        return lambda: read(200_000, func=int)
-
-    def py_make():
-        return lambda: read_py(200_000, func=int)
-
-    # The cheaper peers. read must pass its prompt `s` to `input`, even
-    # the default "", and `input` writes any prompt it is given to stdout
-    # (one `write` call per line) where `input()` writes nothing; a plain
-    # `readline` also skips `input`'s flushes and terminal checks.
-    def input_make():
-        return lambda: [int(input()) for _ in range(200_000)]
-
-    def readline_make():
-        def run():
-            readline = sys.stdin.readline
-            return [int(readline()) for _ in range(200_000)]
-        return run
-
-    feed = functools.partial(file_input, "lines")
-    return Case("read", "read(200000, func=int), 200,000 lines from a file",
-                Op(KORVEX, "read(200000, func=int)", korvex_make, feed),
-                [Op("python", "[func(input(s)) for i in range(n)]", py_make,
-                    feed, same=equal),
-                 Op("input", "[int(input()) for _ in range(n)]", input_make,
-                    feed, same=equal),
-                 Op("readline", "sys.stdin.readline: "
-                    "[int(readline()) for _ in range(n)]", readline_make,
-                    feed, same=equal)])
-
-
-def read_split_case():
-    def korvex_make():
-        read_split = korvex_fn("korvex.list.read", "read_split")
-        return lambda: read_split(func=int)
-
-    def py_make():
-        return lambda: read_split_py(func=int)
-
-    feed = functools.partial(file_input, "line")
-    return Case("read_split",
-                "read_split(func=int), one line of 1,000,000 pieces",
-                Op(KORVEX, "read_split(func=int)", korvex_make, feed),
-                [Op("python", "[func(i) for i in input(s).split(spl)]",
-                    py_make, feed, same=equal)])
-
-
-def ambrel_cases():
-    def data():
-        return list(range(1_000_000))
-
-    def make(build):
-        def inner():
-            ambrel = korvex_fn("korvex.list.ambrel", "ambrel")
-            ls = data()
-            return build(ambrel, ls)
-        return inner
-
-    return [
-        Case("ambrel_f", "ambrel(ls, f), 1,000,000 ints, def f(x): return x",
-             Op(KORVEX, "ambrel(ls, f)",
-                make(lambda ambrel, ls: lambda: ambrel(ls, f))),
-             [Op("map", "list(map(f, ls))",
-                 make(lambda _, ls: lambda: list(map(f, ls))), same=equal),
-              Op("python", "ambrel_py(ls, f)",
-                 make(lambda _, ls: lambda: ambrel_py(ls, f)), same=equal)]),
-        Case("ambrel_g", "ambrel(ls, g, 1, k=2), 1,000,000 ints",
-             Op(KORVEX, "ambrel(ls, g, 1, k=2)",
-                make(lambda ambrel, ls: lambda: ambrel(ls, g, 1, k=2))),
-             [Op("python", "ambrel_py(ls, g, 1, k=2)",
-                 make(lambda _, ls: lambda: ambrel_py(ls, g, 1, k=2)),
-                 same=equal),
-              Op("comprehension", "[g(l, 1, k=2) for l in ls]",
-                 make(lambda _, ls: lambda: [g(l, 1, k=2) for l in ls]),
-                 same=equal)]),
-    ]
+def read_cases():
+    lines = functools.partial(file_input, 200_000, 1)
+    # read must pass its prompt `s` to `input`, even the default "", and
+    # `input` writes any prompt it is given to stdout (one `write` call per
+    # line) where `input()` writes nothing; a plain `readline` also skips
+    # `input`'s flushes and terminal checks: the cheaper peers.
+    yield Case("read", "read(200000, func=int), 200,000 lines from a file",
+               "read(200000, func=int)",
+               Op(KORVEX, "read(200000, func=int)",
+                  lambda: read(200_000, func=int), feed=lines),
+               [Op("python", "[func(input(s)) for i in range(n)]",
+                   lambda: read_py(200_000, func=int), feed=lines),
+                Op("input", "[int(input()) for _ in range(n)]",
+                   lambda: [int(input()) for _ in range(200_000)],
+                   feed=lines),
+                Op("readline", "sys.stdin.readline: "
+                   "[int(readline()) for _ in range(n)]",
+                   lambda: readline_ints(200_000), feed=lines)],
+               [Goal("python", 1.0)])
+    line = functools.partial(file_input, 1, 1_000_000)
+    yield Case("read_split",
+               "read_split(func=int), one line of 1,000,000 pieces",
+               "read_split(func=int), 1M pieces",
+               Op(KORVEX, "read_split(func=int)",
+                  lambda: read_split(func=int), feed=line),
+               [Op("python", "[func(i) for i in input(s).split(spl)]",
+                   lambda: read_split_py(func=int), feed=line)],
+               [Goal("python", 1.0)])
+    line = functools.partial(file_input, 1, 100_000)
+    yield Case("read_split_default", "read_split(), one line of 100,000 pieces",
+               "read_split(), 100k pieces",
+               Op(KORVEX, "read_split()", read_split, feed=line),
+               [Op("split", 'input("").split(" ")',
+                   lambda: input("").split(" "), feed=line)],
+               [Goal("split", 1.05)])
 
 
 def multi_cases():
-    def make(sep, build):
-        """An operation `build(strs)` returns, on 100,000 strings of 4
-        pieces joined with `sep` (a space for None)."""
-        def inner():
-            return build(joined_strings(100_000, 4, sep or " "))
-        return inner
-
-    def korvex(sep):
-        def build(strs):
-            fn = korvex_fn("korvex.list.strutils.sundle", "multi_str_sundle")
-            return lambda: fn(sep, *strs)
-        return make(sep, build)
-
-    def python(sep):
-        return make(sep, lambda strs: lambda: multi_str_sundle_py(sep, *strs))
-
     chain = itertools.chain.from_iterable
-    return [
-        Case("multi_str_sundle",
-             'multi_str_sundle(",", *strs), 100,000 strings of 4 pieces',
-             Op(KORVEX, 'multi_str_sundle(",", *strs)', korvex(",")),
-             [Op("split", '",".join(strs).split(",")',
-                 make(",", lambda strs: lambda: ",".join(strs).split(",")),
-                 same=equal),
-              Op("python", 'multi_str_sundle_py(",", *strs)', python(","),
-                 same=equal),
-              Op("chain", "list(chain.from_iterable(s.split(...)))",
-                 make(",", lambda strs: lambda: list(
-                     chain(s.split(",") for s in strs))),
-                 same=equal)]),
-        Case("multi_str_sundle_none",
-             "multi_str_sundle(None, *strs), 100,000 strings of 4 pieces",
-             Op(KORVEX, "multi_str_sundle(None, *strs)", korvex(None)),
-             [Op("split", '" ".join(strs).split()',
-                 make(None, lambda strs: lambda: " ".join(strs).split()),
-                 same=equal),
-              Op("python", "multi_str_sundle_py(None, *strs)", python(None),
-                 same=equal)]),
-    ]
+    comma = lazy(joined_strings, 100_000, 4, ",")
+    yield case_on(
+        comma, "multi_str_sundle",
+        'multi_str_sundle(",", *strs), 100,000 strings of 4 pieces',
+        'multi_str_sundle(","), 100k strings',
+        ('multi_str_sundle(",", *strs)',
+         lambda strs: multi_str_sundle(",", *strs)),
+        [("split", '",".join(strs).split(",")',
+          lambda strs: ",".join(strs).split(",")),
+         ("python", 'multi_str_sundle_py(",", *strs)',
+          lambda strs: multi_str_sundle_py(",", *strs)),
+         ("chain", "list(chain.from_iterable(s.split(...)))",
+          lambda strs: list(chain(s.split(",") for s in strs)))],
+        [Goal("split", 1.0), Goal("python", 0.8)])
+    spaced = lazy(joined_strings, 100_000, 4, " ")
+    yield case_on(
+        spaced, "multi_str_sundle_none",
+        "multi_str_sundle(None, *strs), 100,000 strings of 4 pieces",
+        "multi_str_sundle(None), 100k strings",
+        ("multi_str_sundle(None, *strs)",
+         lambda strs: multi_str_sundle(None, *strs)),
+        [("split", '" ".join(strs).split()',
+          lambda strs: " ".join(strs).split()),
+         ("python", "multi_str_sundle_py(None, *strs)",
+          lambda strs: multi_str_sundle_py(None, *strs))],
+        [Goal("split", 1.0)])
 
 
 ASCII = "abcdefghijklmnopqrstuvwxyz "
 CYRILLIC = "".join(map(chr, range(0x430, 0x450))) + " "
+lazy = functools.partial  # a case's data, built when first used
 
 CASES = [
     Case("call_positional", "str_sundle(1, 2): call overhead",
-         call_op(KORVEX, "str_sundle(1, 2)", "str_sundle(1, 2)"),
-         [call_op("floor", "floor(1, 2), bench/floor.c", "floor(1, 2)"),
-          call_op("is_", "operator.is_(1, 2)", "is_(1, 2)"),
-          call_op("python", "def py(sep, s): pass; py(1, 2)", "py(1, 2)")]),
+         "str_sundle(1, 2)",
+         call(KORVEX, "str_sundle(1, 2)", "str_sundle(1, 2)"),
+         [call("floor", "floor(1, 2), bench/floor.c", "floor(1, 2)"),
+          call("is_", "operator.is_(1, 2)", "is_(1, 2)"),
+          call("python", "def py(sep, s): pass; py(1, 2)", "py(1, 2)")],
+         [counted_goal("floor", "str_sundle", "floor")]),
     Case("call_keywords", "str_sundle(s=1, sep=2): call overhead",
-         call_op(KORVEX, "str_sundle(s=1, sep=2)", "str_sundle(s=1, sep=2)"),
-         [call_op("python", "py(s=1, sep=2)", "py(s=1, sep=2)")]),
-    elemcount_case("elemcount_int_10",
-                   "elemcount: 100,000 ints, 10 distinct",
-                   functools.partial(ints, 100_000, 10)),
+         "str_sundle(s=1, sep=2)",
+         call(KORVEX, "str_sundle(s=1, sep=2)", "str_sundle(s=1, sep=2)"),
+         [call("python", "py(s=1, sep=2)", "py(s=1, sep=2)")],
+         [counted_goal("python", "str_sundle_kw", "python_kw")]),
+    elemcount_case("elemcount_int_10", "elemcount: 100,000 ints, 10 distinct",
+                   "elemcount: 100k ints, 10 distinct",
+                   lazy(ints, 100_000, 10), 0.7),
     elemcount_case("elemcount_int_1k",
                    "elemcount: 100,000 ints, 1,000 distinct",
-                   functools.partial(ints, 100_000, 1_000)),
+                   "elemcount: 100k ints, 1k distinct",
+                   lazy(ints, 100_000, 1_000), 0.7),
     elemcount_case("elemcount_int_100k",
                    "elemcount: 100,000 ints, all distinct (shuffled range)",
-                   functools.partial(ints, 100_000, 100_000, True)),
-    elemcount_case("elemcount_int_draw",
-                   "elemcount: 100,000 ints drawn from 100,000 (~63% distinct)",
-                   functools.partial(ints, 100_000, 100_000)),
+                   "elemcount: 100k ints, all distinct",
+                   lazy(ints, 100_000, 100_000, True), 0.7),
+    elemcount_case("elemcount_int_draw", "elemcount: 100,000 ints drawn from "
+                   "100,000 (~63% distinct)",
+                   "elemcount: 100k ints, 63k distinct",
+                   lazy(ints, 100_000, 100_000), 0.7),
     elemcount_case("elemcount_tuple_1k",
                    "elemcount: tuple of 100,000 ints, 1,000 distinct",
-                   lambda: tuple(ints(100_000, 1_000))),
+                   "elemcount: tuple, 100k ints, 1k distinct",
+                   lambda: tuple(ints(100_000, 1_000)), 0.7),
     elemcount_case("elemcount_str_1k",
                    "elemcount: 100,000 short strings, 1,000 distinct",
-                   functools.partial(words, 100_000, 1_000)),
-    elemcount_case("elemcount_text",
-                   "elemcount: 1,000,000-character ASCII str",
-                   functools.partial(text, 1_000_000, ASCII), python=True),
+                   "elemcount: 100k strings, 1k distinct",
+                   lazy(words, 100_000, 1_000), 0.7),
+    case_on(lazy(text, 1_000_000, ASCII), "elemcount_text",
+            "elemcount: 1,000,000-character ASCII str",
+            "elemcount: 1M-char ASCII str", ("elemcount(ls)", elemcount),
+            [COUNTER, ELEMCOUNT_PY], [Goal("Counter", 0.7)]),
     elemcount_case("elemcount_text_bmp",
                    "elemcount: 1,000,000-character Cyrillic str",
-                   functools.partial(text, 1_000_000, CYRILLIC)),
-    elemcount_case("elemcount_int_10k",
-                   "elemcount: 10,000 ints, 1,000 distinct",
-                   functools.partial(ints, 10_000, 1_000), python=True),
-    # The general walk (containment, then `count`) is quadratic: seconds a
-    # call on 20,000 distinct elements.
+                   "elemcount: 1M-char Cyrillic str",
+                   lazy(text, 1_000_000, CYRILLIC), 0.7),
+    case_on(lazy(ints, 10_000, 1_000), "elemcount_int_10k",
+            "elemcount: 10,000 ints, 1,000 distinct",
+            "elemcount: 10k ints, 1k distinct", ("elemcount(ls)", elemcount),
+            [COUNTER, ELEMCOUNT_PY], [Goal("python", 0.01)]),
     elemcount_case("elemcount_deque",
                    "elemcount: deque of 20,000 distinct ints",
-                   functools.partial(distinct_ints, collections.deque),
-                   probe=True),
+                   "elemcount: deque, 20k distinct ints",
+                   lambda: collections.deque(ints(20_000, 20_000, True)), 1.0),
     elemcount_case("elemcount_range", "elemcount: range(20000)",
-                   functools.partial(range, 20_000), probe=True),
+                   "elemcount: range(20000)", lazy(range, 20_000), 1.0),
     elemcount_case("elemcount_array",
                    "elemcount: array('l') of 20,000 distinct ints",
-                   functools.partial(distinct_ints,
-                                     functools.partial(array.array, "l")),
-                   probe=True),
+                   "elemcount: array('l'), 20k distinct ints",
+                   lambda: array.array("l", ints(20_000, 20_000, True)), 1.0),
     elemcount_case("elemcount_bytearray",
                    "elemcount: bytearray of 20,000 random bytes",
-                   functools.partial(random_bytes, 20_000), probe=True),
-    *ambrel_cases(),
+                   "elemcount: bytearray, 20k random bytes",
+                   lambda: bytearray(random.Random(SEED).randbytes(20_000)),
+                   1.0),
+    *distinct_cases(),
+    elemcount_case("elemcount_repeated", "elemcount: list(range(5000)) * 20",
+                   "elemcount: list(range(5000)) * 20",
+                   lambda: list(range(5000)) * 20, 0.7),
+    elemcount_case("elemcount_int_bytes", "elemcount: 100,000 ints and bytes "
+                   "alternating, 1,000 distinct values",
+                   "elemcount: 100k ints and bytes",
+                   lambda: [x if i % 2 else str(x).encode()
+                            for i, x in enumerate(ints(100_000, 1_000))], 0.7),
+    elemcount_case("elemcount_fraction_last",
+                   "elemcount: 10,000 ints of 1,000 values, a Fraction last",
+                   "elemcount: 10k ints, a Fraction last",
+                   lambda: ints(10_000, 1_000)[:-1] + [fractions.Fraction(1, 3)],
+                   1.05, ELEMCOUNT_PY),
+    *python_eq_cases(),
+    case_on(lazy(list, range(1_000_000)), "ambrel_f",
+            "ambrel(ls, f), 1,000,000 ints, def f(x): return x",
+            "ambrel(ls, f), 1M", ("ambrel(ls, f)", lambda ls: ambrel(ls, f)),
+            [("map", "list(map(f, ls))", lambda ls: list(map(f, ls))),
+             ("python", "ambrel_py(ls, f)", lambda ls: ambrel_py(ls, f))],
+            [Goal("map", 1.05)]),
+    case_on(lazy(list, range(1_000_000)), "ambrel_g",
+            "ambrel(ls, g, 1, k=2), 1,000,000 ints", "ambrel(ls, g, 1, k=2), 1M",
+            ("ambrel(ls, g, 1, k=2)", lambda ls: ambrel(ls, g, 1, k=2)),
+            [("python", "ambrel_py(ls, g, 1, k=2)",
+              lambda ls: ambrel_py(ls, g, 1, k=2)),
+             ("comprehension", "[g(l, 1, k=2) for l in ls]",
+              lambda ls: [g(l, 1, k=2) for l in ls])],
+            [Goal("python", 0.3)]),
     *multi_cases(),
-    write_case("write_klist", "write_klist(d), 1,000,000 entries, no-op writer",
-               "write_klist", "list(d)", list,
-               "[k for k, v in d.items()]",
-               lambda d: [k for k, v in d.items()]),
-    write_case("write_vlist", "write_vlist(d), 1,000,000 entries, no-op writer",
-               "write_vlist", "list(d.values())", lambda d: list(d.values()),
-               "[v for k, v in d.items()]",
-               lambda d: [v for k, v in d.items()]),
-    read_case(),
-    read_split_case(),
+    *write_cases(),
+    *read_cases(),
 ]
-
-# Short names of the cases, for the chart.
-SHORT = {
-    "call_positional": "str_sundle(1, 2)",
-    "call_keywords": "str_sundle(s=1, sep=2)",
-    "elemcount_int_10": "elemcount: 100k ints, 10 distinct",
-    "elemcount_int_1k": "elemcount: 100k ints, 1k distinct",
-    "elemcount_int_100k": "elemcount: 100k ints, all distinct",
-    "elemcount_int_draw": "elemcount: 100k ints, 63k distinct",
-    "elemcount_tuple_1k": "elemcount: tuple, 100k ints, 1k distinct",
-    "elemcount_str_1k": "elemcount: 100k strings, 1k distinct",
-    "elemcount_text": "elemcount: 1M-char ASCII str",
-    "elemcount_text_bmp": "elemcount: 1M-char Cyrillic str",
-    "elemcount_int_10k": "elemcount: 10k ints, 1k distinct",
-    "elemcount_deque": "elemcount: deque, 20k distinct ints",
-    "elemcount_range": "elemcount: range(20000)",
-    "elemcount_array": "elemcount: array('l'), 20k distinct ints",
-    "elemcount_bytearray": "elemcount: bytearray, 20k random bytes",
-    "ambrel_f": "ambrel(ls, f), 1M",
-    "ambrel_g": "ambrel(ls, g, 1, k=2), 1M",
-    "multi_str_sundle": 'multi_str_sundle(","), 100k strings',
-    "multi_str_sundle_none": "multi_str_sundle(None), 100k strings",
-    "write_klist": "write_klist, 1M entries",
-    "write_vlist": "write_vlist, 1M entries",
-    "read": "read(200000, func=int)",
-    "read_split": "read_split(func=int), 1M pieces",
-}
-
-GOALS = [
-    Goal("call_positional", "floor", 1.25,
-         "str_sundle(1, 2) <= 1.25 x floor(1, 2), in instructions",
-         counted=("str_sundle", "floor")),
-    Goal("call_keywords", "python", 0.7,
-         "str_sundle(s=1, sep=2) <= 0.7 x Python function, keywords, "
-         "in instructions", counted=("str_sundle_kw", "python_kw")),
-    *(Goal(key, "Counter", 0.7, f"elemcount <= 0.7 x Counter ({key[10:]})")
-      for key in ("elemcount_int_10", "elemcount_int_1k",
-                  "elemcount_int_100k", "elemcount_int_draw",
-                  "elemcount_tuple_1k", "elemcount_str_1k",
-                  "elemcount_text", "elemcount_text_bmp")),
-    Goal("elemcount_int_10k", "python", 0.01,
-         "elemcount >= 100x faster than the Python equivalent (1,000 in 10,000)"),
-    *(Goal(key, "Counter", 1.0, f"elemcount <= 1.0 x Counter ({key[10:]})")
-      for key in ("elemcount_deque", "elemcount_range", "elemcount_array",
-                  "elemcount_bytearray")),
-    Goal("ambrel_f", "map", 1.05, "ambrel(ls, f) <= 1.05 x list(map(f, ls))"),
-    Goal("ambrel_g", "python", 0.3,
-         "ambrel(ls, g, 1, k=2) <= 0.3 x Python equivalent"),
-    Goal("multi_str_sundle", "split", 1.0,
-         'multi_str_sundle(",", *strs) <= 1.0 x ",".join(strs).split(",")'),
-    Goal("multi_str_sundle_none", "split", 1.0,
-         'multi_str_sundle(None, *strs) <= 1.0 x " ".join(strs).split()'),
-    Goal("multi_str_sundle", "python", 0.8,
-         "multi_str_sundle <= 0.8 x Python equivalent"),
-    Goal("write_klist", "floor", 1.3, "write_klist(d) <= 1.3 x list(d)"),
-    Goal("write_vlist", "floor", 1.3,
-         "write_vlist(d) <= 1.3 x list(d.values())"),
-    Goal("read", "python", 1.0,
-         "read <= 1.0 x the same-prompt loop"),
-    Goal("read_split", "python", 1.0,
-         "read_split <= 1.0 x the same-prompt Python equivalent"),
-]
-
-
 # --- running ----------------------------------------------------------------
-
-def time_op(op):
-    def time_func(loops):
-        run = op.make()
-        feed = op.feed() if op.feed is not None else None
-        if feed is None:
-            t0 = time.perf_counter()
-            for _ in range(loops):
-                run()
-            return time.perf_counter() - t0
-        total = 0.0
-        with feed:
-            for _ in range(loops):
-                feed.rewind()
-                t0 = time.perf_counter()
-                run()
-                total += time.perf_counter() - t0
-        return total
-    return time_func
-
 
 TIMEIT_TEMPLATE = """\
 def inner(loops, timer):
@@ -617,132 +564,160 @@ def inner(loops, timer):
 """
 
 
-def time_statement(op):
-    """timeit's loop for `op.stmt` after `op.setup`, both in one function
-    so that the names the setup binds are fast locals."""
-    source = TIMEIT_TEMPLATE.format(
-        setup=textwrap.indent(op.setup, "    "), stmt=op.stmt)
-    namespace = {"itertools": itertools}
-    exec(compile(source, f"<{op.key}>", "exec"), namespace)
-    inner = namespace["inner"]
-    return lambda loops: inner(loops, time.perf_counter)
+def timer(op):
+    """pyperf's time function for `op`: the seconds `loops` calls take."""
+    if op.stmt is not None:
+        # timeit's loop, with the setup in the same function so that the
+        # names it binds are fast locals.
+        source = TIMEIT_TEMPLATE.format(setup=textwrap.indent(op.setup, " " * 4),
+                                        stmt="; ".join([op.stmt] * UNROLL))
+        namespace = dict(globals())
+        exec(compile(source, f"<{op.key}>", "exec"), namespace)
+        return functools.partial(namespace["inner"], timer=time.perf_counter)
+
+    def time_func(loops):
+        fn, args = op.fn, op.args()
+        if op.feed is None:
+            t0 = time.perf_counter()
+            for _ in range(loops):
+                fn(*args)
+            return time.perf_counter() - t0
+        total = 0.0
+        with op.feed() as feed:
+            for _ in range(loops):
+                feed.rewind()
+                t0 = time.perf_counter()
+                fn(*args)
+                total += time.perf_counter() - t0
+        return total
+    return time_func
 
 
-def selected(args):
-    if not args.cases:
-        return CASES
-    pattern = re.compile(args.cases)
-    return [case for case in CASES if pattern.search(case.key)]
+class OverBudget(Exception):
+    pass
 
 
-# An operation marked `probe` that takes longer than this per call is
-# measured with one process, one loop and one value, no warm-up.
-SLOW_CALL = 1.0
+def within_budget(run):
+    """run(), cut short by OverBudget once it has taken BUDGET seconds
+    (korvex's long loops check for signals)."""
+    def expire(signum, frame):
+        raise OverBudget
+    previous = signal.signal(signal.SIGALRM, expire)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, BUDGET)
+        try:
+            return run()
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+    finally:
+        signal.signal(signal.SIGALRM, previous)
 
 
-def slow(runner, name, op):
-    """In the manager, whether one call of `op` exceeds SLOW_CALL."""
-    if not op.probe or runner.args.worker:
-        return False
-    seconds = time_op(op)(1)
-    if seconds > SLOW_CALL:
-        print(f"{name}: {seconds:.1f} s a call, measured once")
+def over_budget(name, op):
+    try:
+        within_budget(lambda: timer(op)(1))
+    except OverBudget:
+        print(f"{name}: over {BUDGET:g} s a call, not measured")
         return True
     return False
 
 
 def measure(runner, cases):
     """Runs every benchmark; in the manager process returns
-    {benchmark name: pyperf.Benchmark}, in a worker None."""
+    {benchmark name: pyperf.Benchmark}, in a worker None. The manager
+    tells its workers which operations it left out (--skip), so that they
+    count the benchmarks as it does."""
+    args = runner.args
     results = {}
     for case in cases:
         for op in case.ops():
-            name = case.bench_name(op)
-            args = runner.args
-            saved = args.processes, args.values, args.warmups, args.loops
-            if slow(runner, name, op):
-                # The workers get these on their command line.
-                args.processes, args.values, args.warmups, args.loops = \
-                    1, 1, 0, 1
-            if op.stmt is not None:
-                bench = runner.bench_time_func(name, time_statement(op),
-                                               inner_loops=UNROLL)
-            else:
-                bench = runner.bench_time_func(name, time_op(op))
-            args.processes, args.values, args.warmups, args.loops = saved
+            name = case.bench_name(op.key)
+            if not args.worker and over_budget(name, op):
+                args.skip.append(name)
+            if name in args.skip:
+                continue
+            bench = runner.bench_time_func(
+                name, timer(op), inner_loops=UNROLL if op.stmt else None)
             if bench is not None:
                 results[name] = bench
-    return None if runner.args.worker else results
+    return None if args.worker else results
 
 
-def paired_timer(op, min_time=0.01):
-    """A function of no arguments returning the seconds one `op` takes,
-    over enough loops to last `min_time`."""
-    if op.stmt is not None:
-        inner = time_statement(op)
-        unit = UNROLL
-    else:
-        inner = time_op(op)
-        unit = 1
-    inner(1)
-    loops = 1
-    while inner(loops) < min_time:
+def paired_timer(op):
+    """A function of no arguments: the seconds one call of `op` takes, over
+    enough loops to last 10 ms."""
+    inner, loops = timer(op), 1
+    while inner(loops) < 0.01:
         loops *= 2
-    return lambda: inner(loops) / (loops * unit)
+    calls = loops * (UNROLL if op.stmt else 1)
+    return lambda: inner(loops) / calls
 
 
-def measure_paired(cases, rounds):
+def measure_paired(cases, rounds, skipped):
     """Without pyperf, in this one process: every round times korvex's
     operation and each peer's once, the order reversed every other round,
     so that a change in the machine's load hits all of them alike. Returns
     {benchmark name: [seconds per operation, one per round]}."""
     samples = {}
     for case in cases:
-        ops = case.ops()
-        timers = [paired_timer(op) for op in ops]
-        found = [[] for _ in ops]
+        timers = {}
+        for op in case.ops():
+            name = case.bench_name(op.key)
+            if over_budget(name, op):
+                skipped.append(name)
+            else:
+                timers[name] = paired_timer(op)
+                samples[name] = []
         for round_ in range(rounds):
-            order = list(range(len(ops)))
-            if round_ % 2:
-                order.reverse()
-            for i in order:
-                found[i].append(timers[i]())
-        for op, values in zip(ops, found):
-            samples[case.bench_name(op)] = values
+            for name in list(timers)[::-1 if round_ % 2 else 1]:
+                samples[name].append(timers[name]())
         print(f"{case.key}: done", file=sys.stderr)
     return samples
 
 
+def same(a, b):
+    if isinstance(a, dict):
+        # Counter or dict: the same items, the same keys in the same order.
+        return list(a.items()) == list(dict(b).items())
+    return a == b
+
+
+def run_once(op):
+    """What one call of `op` returns, or `op.result` gives, for --check."""
+    if op.stmt is not None:
+        timer(op)(1)  # run, not compared
+        return None
+    fn, args = op.result or op.fn, op.args()
+    if op.feed is None:
+        return fn(*args)
+    with op.feed() as feed:
+        feed.rewind()
+        return fn(*args)
+
+
 def check(cases):
     """Runs every operation once and compares each peer's result with
-    korvex's where they compute the same thing."""
+    korvex's; returns the number of differences."""
     failures = 0
     for case in cases:
         outcomes = {}
         for op in case.ops():
-            if op.stmt is not None:
-                namespace = {}
-                exec(op.setup + "\n" + op.stmt, namespace)
-                outcomes[op.key] = None
-                continue
-            run = op.check_make()
-            feed = op.feed() if op.feed is not None else None
-            if feed is None:
-                outcomes[op.key] = run()
-            else:
-                with feed:
-                    feed.rewind()
-                    outcomes[op.key] = run()
-        mine = outcomes[KORVEX]
+            try:
+                outcomes[op.key] = within_budget(lambda: run_once(op))
+            except OverBudget:
+                outcomes[op.key] = OverBudget
         for op in case.peers:
-            if op.same is None:
+            mine, theirs = outcomes[KORVEX], outcomes[op.key]
+            if OverBudget in (mine, theirs):
+                verdict = f"over {BUDGET:g} s a call, not compared"
+            elif op.stmt is not None:
                 verdict = "not compared"
-            elif op.same(mine, outcomes[op.key]):
+            elif same(mine, theirs):
                 verdict = "same result"
             else:
                 verdict = "DIFFERENT RESULT"
                 failures += 1
-            print(f"{case.key:22} {op.key:14} {verdict}")
+            print(f"{case.key:28} {op.key:14} {verdict}")
     return failures
 
 
@@ -770,25 +745,21 @@ def paired_stats(values):
     return min(values), spread
 
 
-def summarize(benches, cases, stats=pyperf_stats):
+def summarize(benches, cases, stats):
     """Rows of the table from {benchmark name: measurement}: one per case
     and peer, with korvex's and the peer's time (`stats` makes the time
     and its relative standard deviation from a measurement) and the ratio
     korvex/peer."""
     rows = []
     for case in cases:
-        mine = benches.get(case.bench_name(case.korvex))
-        if mine is None:
-            continue
-        k_time, k_spread = stats(mine)
+        mine = benches.get(case.bench_name(KORVEX))
         for op in case.peers:
-            other = benches.get(case.bench_name(op))
-            if other is None:
+            other = benches.get(case.bench_name(op.key))
+            if mine is None or other is None:
                 continue
-            p_time, p_spread = stats(other)
+            (k_time, k_spread), (p_time, p_spread) = stats(mine), stats(other)
             rows.append({
-                "case": case.key, "label": case.label,
-                "short": SHORT.get(case.key, case.label),
+                "case": case.key, "label": case.label, "short": case.short,
                 "korvex": case.korvex.label, "korvex_time": k_time,
                 "korvex_rsd": k_spread,
                 "peer": op.key, "peer_label": op.label, "peer_time": p_time,
@@ -797,17 +768,17 @@ def summarize(benches, cases, stats=pyperf_stats):
     return rows
 
 
-def instruction_counts(rows):
+def instruction_counts(cases, rows):
     """Instructions per call under callgrind (bench/instructions.py) when a
     case with a goal in instructions was measured; None without valgrind."""
-    cases = {row["case"] for row in rows}
-    if not any(goal.counted and goal.case in cases for goal in GOALS):
+    measured = {row["case"] for row in rows}
+    if not any(goal.counted and case.key in measured
+               for case in cases for goal in case.goals):
         return None
     if shutil.which("valgrind") is None:
         print("\nvalgrind not found: the goals in instructions are not "
               "checked")
         return None
-    import instructions
     print("\ncounting instructions per call under callgrind "
           "(bench/instructions.py)")
     per_call, repeated = instructions.measure(100_000)
@@ -816,22 +787,27 @@ def instruction_counts(rows):
     return per_call
 
 
-def goal_results(rows, counts):
+def goal_results(cases, rows, counts, skipped):
+    """Every goal of a measured case; a goal whose operations were left out
+    over budget is missed."""
     ratios = {(row["case"], row["peer"]): row["ratio"] for row in rows}
     found = []
-    for goal in GOALS:
-        ratio = ratios.get((goal.case, goal.peer))
-        if ratio is None:
-            continue
-        if goal.counted:
-            if counts is None:
+    for case in cases:
+        for goal in case.goals:
+            ratio = ratios.get((case.key, goal.peer))
+            if goal.counted and ratio is not None:
+                if counts is None:
+                    continue
+                ratio = counts[goal.counted[0]] / counts[goal.counted[1]]
+            elif ratio is None and not {case.bench_name(KORVEX),
+                                        case.bench_name(goal.peer)} & set(
+                                            skipped):
                 continue
-            mine, peer = goal.counted
-            ratio = counts[mine] / counts[peer]
-        found.append({"goal": goal.text, "case": goal.case,
-                      "peer": goal.peer, "limit": goal.limit,
-                      "ratio": ratio, "met": ratio <= goal.limit,
-                      "in": "instructions" if goal.counted else "time"})
+            found.append({"goal": case.goal_text(goal), "case": case.key,
+                          "peer": goal.peer, "limit": goal.limit,
+                          "ratio": ratio,
+                          "met": ratio is not None and ratio <= goal.limit,
+                          "in": "instructions" if goal.counted else "time"})
     return found
 
 
@@ -851,32 +827,27 @@ def table(rows, goals):
             f"**{row['ratio']:.3g}** |")
     lines += ["", "| goal | measured | |", "|---|---:|---|"]
     for goal in goals:
-        lines.append(f"| {goal['goal']} | {goal['ratio']:.3g} | "
+        measured = (f"over {BUDGET:g} s a call" if goal["ratio"] is None
+                    else f"{goal['ratio']:.3g}")
+        lines.append(f"| {goal['goal']} | {measured} | "
                      f"{'met' if goal['met'] else 'missed'} |")
     return "\n".join(lines)
 
 
 def report(benches, cases, args, stats=pyperf_stats):
     rows = summarize(benches, cases, stats)
-    goals = goal_results(rows, instruction_counts(rows))
-    print()
-    if stats is pyperf_stats:
-        print("Times are pyperf medians per operation", end="")
-    else:
-        print(f"Times are the fastest of {args.paired} interleaved rounds",
-              end="")
-    print(", ± the relative standard deviation; korvex/peer below 1 means "
-          "korvex is faster.")
-    print()
-    print(table(rows, goals))
+    goals = goal_results(cases, rows, instruction_counts(cases, rows),
+                         args.skip)
     method = ("pyperf median" if stats is pyperf_stats
               else f"fastest of {args.paired} interleaved rounds")
+    print(f"\nTimes are the {method} per operation, ± the relative standard "
+          "deviation; korvex/peer below 1 means korvex is faster.\n")
+    print(table(rows, goals))
     if args.summary:
-        pathlib.Path(args.summary).write_text(json.dumps(
-            {"python": sys.version, "method": method, "rows": rows,
-             "goals": goals}, indent=1) + "\n")
+        with open(args.summary, "w") as out:
+            json.dump({"python": sys.version, "method": method, "rows": rows,
+                       "goals": goals}, out, indent=1)
     if args.chart:
-        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         import chart
         chart.draw(rows, goals, args.chart,
                    f"korvex against its peers, same run ({method})")
@@ -887,6 +858,8 @@ def pass_options(cmd, args):
     """The options of this script that worker processes need."""
     if args.cases:
         cmd.extend(("--cases", args.cases))
+    if args.skip:
+        cmd.extend(("--skip", ",".join(args.skip)))
 
 
 def main():
@@ -894,6 +867,8 @@ def main():
     parser = runner.argparser
     parser.add_argument("--cases", metavar="REGEX",
                         help="only the cases whose key matches REGEX")
+    parser.add_argument("--skip", type=lambda names: names.split(","),
+                        default=[], help=argparse.SUPPRESS)
     parser.add_argument("--chart", metavar="PNG",
                         help="draw the ratios as a bar chart (matplotlib)")
     parser.add_argument("--summary", metavar="JSON",
@@ -914,29 +889,29 @@ def main():
     if args.fast and not ({"-p", "--processes"} & {
             option.split("=")[0] for option in sys.argv[1:]}):
         # pyperf's --fast still spawns 10 processes per benchmark; 4 keep
-        # a few hash seeds and bring the whole run to a few minutes.
+        # a few hash seeds.
         args.processes = 4
-    cases = selected(args)
+    pattern = re.compile(args.cases or "")
+    cases = [case for case in CASES if pattern.search(case.key)]
     if args.list:
         for case in cases:
-            print(f"{case.key:22} {case.label}")
-        return
-    if not args.worker and not args.report:
-        build_floor()
-    if args.check:
-        sys.exit(1 if check(cases) else 0)
-    if args.report:
+            print(f"{case.key:28} {case.label}")
+    elif args.report:
         suite = pyperf.BenchmarkSuite.load(args.report)
-        benches = {bench.get_name(): bench
-                   for bench in suite.get_benchmarks()}
-        report(benches, cases, args)
-        return
-    if args.paired:
-        report(measure_paired(cases, args.paired), cases, args, paired_stats)
-        return
-    benches = measure(runner, cases)
-    if benches is not None:
-        report(benches, cases, args)
+        report({bench.get_name(): bench for bench in suite.get_benchmarks()},
+               cases, args)
+    else:
+        if not args.worker:
+            floor_build.build()
+        if args.check:
+            sys.exit(1 if check(cases) else 0)
+        if args.paired:
+            report(measure_paired(cases, args.paired, args.skip), cases, args,
+                   paired_stats)
+            return
+        benches = measure(runner, cases)
+        if benches is not None:
+            report(benches, cases, args)
 
 
 if __name__ == "__main__":
