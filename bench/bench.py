@@ -2,33 +2,28 @@
 
     python bench/bench.py                 # pyperf's default: 20 worker processes
     python bench/bench.py --fast          # 4 worker processes per benchmark
-    python bench/bench.py --fast -o results.json --chart ratios.png
-    python bench/bench.py --cases elemcount --fast
+    python bench/bench.py --fast --cases elemcount -o results.json --chart r.png
     python bench/bench.py --report results.json --chart ratios.png
     python bench/bench.py --check         # every operation once, results compared
 
 Every operation of a case (korvex's and each peer's) is its own pyperf
 benchmark, run one after the other in the same invocation; the table at the
-end divides korvex's median time by each peer's (lower is better) and checks
-the case's goals. The goals set in instructions (call overhead) are checked
-on bench/instructions.py's counts under callgrind, valgrind permitting. The
-call cases compare korvex with `floor.floor` of bench/floor.c, which this
-script builds into build/bench before it measures. `-o FILE` is pyperf's
-option: it stores every value of every benchmark as JSON, and `--report
-FILE` prints the table (and draws the chart) again from such a file.
+end divides korvex's median time by each peer's (below 1: korvex is faster)
+and checks the cases' goals, those set in instructions on the counts of
+bench/instructions.py (valgrind permitting). `-o FILE` (pyperf's) stores
+every value, and `--report FILE` prints the table again from it.
 
-Before measuring, each operation runs once under a time budget (BUDGET): one
-that takes longer a call, as a quadratic walk on a large input may, is not
-measured, and its goals are reported missed. Inputs on which a peer itself
-is quadratic are kept small enough to stay well inside the budget.
-
-The input data is built lazily in each worker process, from a fixed seed, and
-only for the benchmark that worker runs.
+Before it is measured, each operation runs once under a budget of BUDGET
+seconds: one that takes longer a call (a quadratic walk on a large input)
+is left out and its goals are reported missed. Inputs on which a peer is
+quadratic itself are small enough to stay well inside the budget. The data
+is built from a fixed seed in each process, for the operations it runs.
 """
 
 import argparse
 import array
 import collections
+import contextlib
 import dataclasses
 import fractions
 import functools
@@ -45,7 +40,6 @@ import tempfile
 import textwrap
 import time
 import types
-from typing import Callable
 
 import pyperf
 
@@ -53,7 +47,7 @@ import floor_build
 import instructions
 
 # The tests' models of elemcount and ambrel are the Python equivalents here;
-# the floor module is imported from its build directory.
+# the floor module (bench/floor.c) is imported from its build directory.
 sys.path[:0] = [str(floor_build.ROOT / "tests"), str(floor_build.DIR)]
 
 from _models import ambrel as ambrel_py, elemcount as elemcount_py  # noqa: E402
@@ -70,32 +64,27 @@ UNROLL = 10
 BUDGET = 1.0
 
 
-# --- records ----------------------------------------------------------------
-
 @dataclasses.dataclass
 class Op:
-    """One timed operation: `fn(*args())`, its arguments built on first use
-    in the process that times it. `feed()` gives the FileInput that is stdin
-    while it runs, rewound untimed before each call. `stmt` instead makes it
-    a timeit benchmark for sub-microsecond work: the statement after `setup`
-    (which may use this script's names), repeated UNROLL times a loop
-    iteration. `result` replaces `fn` for --check, where fn's own result
-    says nothing."""
+    """One timed operation: `fn(*args())`, the arguments built on first use
+    in the process that times it, with stdin the file `feed()` (rewound
+    untimed before each call) when there is one. A timeit `stmt` instead,
+    for sub-microsecond work: repeated UNROLL times a loop iteration, after
+    `setup` (which sees this script's names)."""
     key: str
     label: str
-    fn: Callable = None
-    args: Callable = tuple
-    feed: Callable = None
+    fn: object = None
+    args: object = tuple
+    feed: object = None
     stmt: str = None
     setup: str = ""
-    result: Callable = None
 
 
 @dataclasses.dataclass(frozen=True)
 class Goal:
     """korvex's ratio over the peer's at most `limit`: in time, or in
     instructions per call where `counted` names the two callables of
-    bench/instructions.py (which holds the limit)."""
+    bench/instructions.py, which holds the limit."""
     peer: str
     limit: float
     counted: tuple = None
@@ -109,24 +98,27 @@ def counted_goal(peer, mine, theirs):
 class Case:
     key: str
     label: str
-    short: str  # the chart's label
     korvex: Op
     peers: list
-    goals: list = ()
+    goals: list
 
     def ops(self):
         return [self.korvex, *self.peers]
 
-    def bench_name(self, op_key):
+    def name(self, op_key):
+        """The pyperf benchmark of an operation."""
         return f"{self.key}/{op_key}"
 
     def goal_text(self, goal):
-        peer = next(op for op in self.peers if op.key == goal.peer)
-        text = f"{self.short} <= {goal.limit} x {peer.label}"
-        return text + (", in instructions" if goal.counted else "")
+        peer = next(op.label for op in self.peers if op.key == goal.peer)
+        return (f"{self.label} <= {goal.limit} x {peer}"
+                + (", in instructions" if goal.counted else ""))
 
 
-# --- input data, built on first use in each process --------------------------
+# --- input data --------------------------------------------------------------
+
+lazy = functools.partial  # a case's data, built when first used
+
 
 @functools.cache
 def ints(n, distinct, shuffled=False):
@@ -147,8 +139,7 @@ def words(n, distinct):
 
 @functools.cache
 def text(n, alphabet):
-    rng = random.Random(SEED)
-    return "".join(rng.choices(alphabet, k=n))
+    return "".join(random.Random(SEED).choices(alphabet, k=n))
 
 
 @functools.cache
@@ -173,12 +164,12 @@ class IntList(list):
 
 @dataclasses.dataclass(frozen=True)
 class Point:
-    """Equality in Python code (the dataclass's `__eq__`)."""
+    """Equality in Python code, the dataclass's `__eq__`."""
     x: int
     y: int
 
 
-# n distinct elements of each kind, made from a shuffled range: (label, make)
+# Makers of distinct elements from distinct ints, by kind: (label, make)
 DISTINCT = {
     "pair": ("2-tuples of ints", lambda i: (i, -i)),
     "int_str": ("(int, str) tuples", lambda i: (i, str(i))),
@@ -191,53 +182,45 @@ DISTINCT = {
 
 @functools.cache
 def distinct(kind, n):
+    """n distinct elements of a kind of DISTINCT, or ints in an IntList."""
     order = ints(n, n, shuffled=True)
     if kind == "subclass":
         return IntList(order)
     return [DISTINCT[kind][1](i) for i in order]
 
 
-class FileInput:
-    """`sys.stdin` (and a null `sys.stdout`, which `input` flushes) swapped
-    in while the operations run: a file written once per process and
-    re-read from its start before every operation. The file descriptor is
-    not 0 and not a terminal, so the builtin `input` reads it with its
-    non-interactive path, for korvex and for the Python equivalent alike."""
-
-    def __init__(self, data):
-        fd, self.path = tempfile.mkstemp(prefix="korvex-bench-", suffix=".txt")
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(data)
-        self.stream = open(self.path, encoding="utf-8")
-        self.null = open(os.devnull, "w", encoding="utf-8")
-        assert not self.stream.isatty() and self.stream.fileno() != 0
-        self.saved = None
-
-    def rewind(self):
-        self.stream.seek(0)
-
-    def __enter__(self):
-        self.saved = sys.stdin, sys.stdout
-        sys.stdin, sys.stdout = self.stream, self.null
-        return self
-
-    def __exit__(self, *exc):
-        sys.stdin, sys.stdout = self.saved
-
-
 @functools.cache
-def file_input(lines, pieces):
-    """`lines` lines of `pieces` random numbers each, space-separated."""
+def numbers_file(lines, pieces):
+    """A file of `lines` lines of `pieces` random numbers each, written once
+    a process; its descriptor is not 0 and not a terminal, so the builtin
+    `input` reads it by its non-interactive path, for korvex and peers
+    alike."""
     rng = random.Random(SEED)
-    feed = FileInput("".join(
-        " ".join(str(rng.randrange(10**6)) for _ in range(pieces)) + "\n"
-        for _ in range(lines)))
+    fd, path = tempfile.mkstemp(prefix="korvex-bench-", suffix=".txt")
+    with os.fdopen(fd, "w", encoding="utf-8") as out:
+        for _ in range(lines):
+            out.write(" ".join(str(rng.randrange(10**6))
+                               for _ in range(pieces)) + "\n")
     import atexit
-    atexit.register(os.unlink, feed.path)
-    return feed
+    atexit.register(os.unlink, path)
+    return open(path, encoding="utf-8")
 
 
-# --- the Python equivalents (elemcount's and ambrel's come from _models) -----
+@contextlib.contextmanager
+def stdin_from(stream):
+    """`stream` from its start as sys.stdin, and a null sys.stdout, which
+    `input` flushes."""
+    saved = sys.stdin, sys.stdout
+    with open(os.devnull, "w", encoding="utf-8") as null:
+        stream.seek(0)
+        sys.stdin, sys.stdout = stream, null
+        try:
+            yield stream
+        finally:
+            sys.stdin, sys.stdout = saved
+
+
+# --- the peers' Python code (elemcount's and ambrel's come from _models) -----
 
 def multi_str_sundle_py(sep, *args):
     ls = []
@@ -254,6 +237,11 @@ def read_split_py(s="", spl=" ", func=lambda s: s):
     return [func(i) for i in input(s).split(spl)]
 
 
+def readline_ints(n):
+    readline = sys.stdin.readline
+    return [int(readline()) for _ in range(n)]
+
+
 def f(x):
     return x
 
@@ -262,80 +250,95 @@ def g(x, a, k):
     return x
 
 
-def quiet_writer(keep=None):
-    """Makes korvex.dict.write's writer `floor.sink`, which writes nothing,
-    or, for `--check`, `keep.append` of the list it is handed."""
-    from floor import sink
-    writer = sink if keep is None else lambda ls, sep, end: keep.append(ls)
+def set_writer(writer):
+    """Makes `writer` korvex.dict.write's: `floor.sink`, which writes
+    nothing, while measuring."""
     write.list = types.SimpleNamespace(
         write=types.SimpleNamespace(write=writer))
 
 
-def written(fn):
-    """For `--check`: the list fn(d) hands its writer."""
-    def run(d):
-        kept = []
-        quiet_writer(kept)
-        fn(d)
-        quiet_writer()
-        return kept[0]
-    return run
+# --- cases -------------------------------------------------------------------
 
-
-# --- cases ------------------------------------------------------------------
-
-CALL_SETUP = """\
-from korvex.list.strutils.sundle import str_sundle
-from floor import floor
-from operator import is_
-def py(sep, s):
-    pass"""
-
-
-def call(key, label, stmt):
-    return Op(key, label, stmt=stmt, setup=CALL_SETUP)
-
-
-def case_on(data, key, label, short, korvex, peers, goals):
+def case_on(data, key, label, korvex, peers, goals):
     """A case whose operations, korvex's (label, fn) and the peers' (key,
-    label, fn), are each fn(data())."""
+    label, fn), are each fn(data()); goals {peer key: limit}."""
     args = lambda: (data(),)  # noqa: E731
-    return Case(key, label, short, Op(KORVEX, *korvex, args),
-                [Op(*peer, args) for peer in peers], goals)
+    return Case(key, label, Op(KORVEX, *korvex, args),
+                [Op(*peer, args) for peer in peers],
+                [Goal(*goal) for goal in goals.items()])
 
 
 COUNTER = ("Counter", "collections.Counter(ls)", collections.Counter)
-ELEMCOUNT_PY = ("python", "Python equivalent", elemcount_py)
+PYTHON = ("python", "the Python equivalent", elemcount_py)
 
 
-def elemcount_case(key, label, short, data, limit, peer=COUNTER):
-    return case_on(data, key, label, short, ("elemcount(ls)", elemcount),
-                   [peer], [Goal(peer[0], limit)])
-
-
-def distinct_cases():
-    kinds = [*DISTINCT.items(), ("subclass", ("ints in a list subclass",))]
-    for kind, (what, *_) in kinds:
-        for n, size in ((5_000, "5k"), (100_000, "100k")):
-            yield elemcount_case(
-                f"elemcount_{kind}_{size}", f"elemcount: {n:,} distinct {what}",
-                f"elemcount: {size} distinct {what}",
-                functools.partial(distinct, kind, n), 1.0)
-
-
-def python_eq_cases():
-    # The general walk and its Python equivalent both run the elements'
-    # __eq__ about n * distinct times: 1,000 elements, 100 distinct values,
-    # each element made afresh, as equal values read from a file are.
-    for key, what, make in (
-            ("dataclass", "frozen dataclasses", lambda x: Point(x, -x)),
-            ("fraction", "Fractions", lambda x: fractions.Fraction(x, 7))):
-        yield elemcount_case(
-            f"elemcount_{key}",
-            f"elemcount: 1,000 {what} of 100 values (Python __eq__)",
-            f"elemcount: 1k {what}, Python __eq__",
-            lambda make=make: [make(x) for x in ints(1_000, 100)], 1.05,
-            ELEMCOUNT_PY)
+def elemcount_cases():
+    distinct_kinds = [
+        (f"{kind}_{size}", f"{size} distinct {what}", lazy(distinct, kind, n),
+         {"Counter": 1.0})
+        for kind, (what, *_) in [*DISTINCT.items(),
+                                 ("subclass", ("ints in a list subclass",))]
+        for n, size in ((5_000, "5k"), (100_000, "100k"))]
+    # The general walk and its Python equivalent run Python __eq__ about
+    # n * distinct times: small inputs, each element made afresh, as equal
+    # values read from a file are.
+    python_eq = [(key, f"1k {what} of 100 values, Python __eq__",
+                  lambda make=make: [make(x) for x in ints(1_000, 100)],
+                  {"Counter": None, "python": 1.05})
+                 for key, what, make in (
+                     ("dataclass", "frozen dataclasses",
+                      lambda x: Point(x, -x)),
+                     ("fraction", "Fractions",
+                      lambda x: fractions.Fraction(x, 7)))]
+    rows = [  # key, label, data, {peer: goal, None for none}
+        ("int_10", "100k ints, 10 distinct", lazy(ints, 100_000, 10),
+         {"Counter": 0.7}),
+        ("int_1k", "100k ints, 1k distinct", lazy(ints, 100_000, 1_000),
+         {"Counter": 0.7}),
+        ("int_100k", "100k ints, all distinct (shuffled range)",
+         lazy(ints, 100_000, 100_000, True), {"Counter": 0.7}),
+        ("int_draw", "100k ints drawn from 100k (~63% distinct)",
+         lazy(ints, 100_000, 100_000), {"Counter": 0.7}),
+        ("tuple_1k", "tuple of 100k ints, 1k distinct",
+         lambda: tuple(ints(100_000, 1_000)), {"Counter": 0.7}),
+        ("str_1k", "100k short strings, 1k distinct",
+         lazy(words, 100_000, 1_000), {"Counter": 0.7}),
+        ("text", "1M-character ASCII str",
+         lazy(text, 1_000_000, "abcdefghijklmnopqrstuvwxyz "),
+         {"Counter": 0.7, "python": None}),
+        ("text_bmp", "1M-character Cyrillic str",
+         lazy(text, 1_000_000, "".join(map(chr, range(0x430, 0x450))) + " "),
+         {"Counter": 0.7}),
+        ("int_10k", "10k ints, 1k distinct", lazy(ints, 10_000, 1_000),
+         {"Counter": None, "python": 0.01}),
+        ("deque", "deque of 20k distinct ints",
+         lambda: collections.deque(ints(20_000, 20_000, True)),
+         {"Counter": 1.0}),
+        ("range", "range(20000)", lazy(range, 20_000), {"Counter": 1.0}),
+        ("array", "array('l') of 20k distinct ints",
+         lambda: array.array("l", ints(20_000, 20_000, True)),
+         {"Counter": 1.0}),
+        ("bytearray", "bytearray of 20k random bytes",
+         lambda: bytearray(random.Random(SEED).randbytes(20_000)),
+         {"Counter": 1.0}),
+        *distinct_kinds,
+        ("repeated", "list(range(5000)) * 20", lambda: list(range(5000)) * 20,
+         {"Counter": 0.7}),
+        ("int_bytes", "100k ints and bytes alternating, 1k distinct values",
+         lambda: [x if i % 2 else str(x).encode()
+                  for i, x in enumerate(ints(100_000, 1_000))],
+         {"Counter": 0.7}),
+        ("fraction_last", "10k ints of 1k values, a Fraction last",
+         lambda: ints(10_000, 1_000)[:-1] + [fractions.Fraction(1, 3)],
+         {"Counter": None, "python": 1.05}),
+        *python_eq,
+    ]
+    peers = {"Counter": COUNTER, "python": PYTHON}
+    for key, label, data, goals in rows:
+        yield case_on(data, f"elemcount_{key}", f"elemcount: {label}",
+                      ("elemcount(ls)", elemcount),
+                      [peers[peer] for peer in goals],
+                      {peer: limit for peer, limit in goals.items() if limit})
 
 
 def write_cases():
@@ -344,54 +347,44 @@ def write_cases():
              ("write_vlist", "list(d.values())", lambda d: list(d.values()),
               "[v for k, v in d.items()]",
               lambda d: [v for k, v in d.items()]))
-    dicts = (("", "1,000,000 entries", str_dict, 1_000_000, 1.1),
-             ("_100k", "100,000 entries", str_dict, 100_000, 1.1),
-             ("_counter", "Counter of 100,000 entries",
-              lambda n: collections.Counter(str_dict(n)), 100_000, 1.3),
-             ("_defaultdict", "defaultdict of 100,000 entries",
-              lambda n: collections.defaultdict(int, str_dict(n)), 100_000,
-              1.3))
+    dicts = (("", "1M entries", str_dict, 1.1),
+             ("_100k", "100k entries", str_dict, 1.1),
+             ("_counter", "Counter of 100k entries",
+              lambda n: collections.Counter(str_dict(n)), 1.3),
+             ("_defaultdict", "defaultdict of 100k entries",
+              lambda n: collections.defaultdict(int, str_dict(n)), 1.3))
     for name, peer_label, peer, loop_label, loop in sides:
         fn = getattr(write, name)
-        for key, what, make, n, limit in dicts:
-            def args(make=make, n=n):
-                quiet_writer()
+        for key, what, make, limit in dicts:
+            def args(make=make, n=1_000_000 if not key else 100_000):
                 return (make(n),)
             peers = [Op("peer", peer_label, peer, args)]
             if not key:
                 peers.append(Op("comprehension", loop_label, loop, args))
             yield Case(f"{name}{key}", f"{name}(d), {what}, no-op writer",
-                       f"{name}, {what}",
-                       Op(KORVEX, f"{name}(d)", fn, args, result=written(fn)),
+                       Op(KORVEX, f"{name}(d)", fn, args),
                        peers, [Goal("peer", limit)])
-        # At 10 entries a call takes nanoseconds: timeit statements. The
+        # A call on 10 entries takes nanoseconds: timeit statements. The
         # writer's three look-ups (the module's `list`, then two attributes)
         # and its call set a floor, measured as the peer `lookups`.
-        setup = (f"quiet_writer()\nd = str_dict(10)\n"
+        setup = (f"d = str_dict(10)\n"
                  f"from korvex.dict.write import {name}\n"
                  "import korvex.dict.write as w")
         floor = f"w.list.write.write({peer_label}, ' ', '\\n')"
         yield Case(f"{name}_10", f"{name}(d), 10 entries, no-op writer",
-                   f"{name}, 10 entries",
                    Op(KORVEX, f"{name}(d)", stmt=f"{name}(d)", setup=setup),
                    [Op("peer", peer_label, stmt=peer_label, setup=setup),
                     Op("lookups", floor, stmt=floor, setup=setup)],
                    [Goal("peer", 1.3)])
 
 
-def readline_ints(n):
-    readline = sys.stdin.readline
-    return [int(readline()) for _ in range(n)]
-
-
 def read_cases():
-    lines = functools.partial(file_input, 200_000, 1)
+    lines = lazy(numbers_file, 200_000, 1)
     # read must pass its prompt `s` to `input`, even the default "", and
     # `input` writes any prompt it is given to stdout (one `write` call per
     # line) where `input()` writes nothing; a plain `readline` also skips
     # `input`'s flushes and terminal checks: the cheaper peers.
-    yield Case("read", "read(200000, func=int), 200,000 lines from a file",
-               "read(200000, func=int)",
+    yield Case("read", "read(200000, func=int), 200k lines from a file",
                Op(KORVEX, "read(200000, func=int)",
                   lambda: read(200_000, func=int), feed=lines),
                [Op("python", "[func(input(s)) for i in range(n)]",
@@ -403,155 +396,86 @@ def read_cases():
                    "[int(readline()) for _ in range(n)]",
                    lambda: readline_ints(200_000), feed=lines)],
                [Goal("python", 1.0)])
-    line = functools.partial(file_input, 1, 1_000_000)
-    yield Case("read_split",
-               "read_split(func=int), one line of 1,000,000 pieces",
-               "read_split(func=int), 1M pieces",
+    line = lazy(numbers_file, 1, 1_000_000)
+    yield Case("read_split", "read_split(func=int), one line of 1M pieces",
                Op(KORVEX, "read_split(func=int)",
                   lambda: read_split(func=int), feed=line),
                [Op("python", "[func(i) for i in input(s).split(spl)]",
                    lambda: read_split_py(func=int), feed=line)],
                [Goal("python", 1.0)])
-    line = functools.partial(file_input, 1, 100_000)
-    yield Case("read_split_default", "read_split(), one line of 100,000 pieces",
-               "read_split(), 100k pieces",
+    line = lazy(numbers_file, 1, 100_000)
+    yield Case("read_split_default", "read_split(), one line of 100k pieces",
                Op(KORVEX, "read_split()", read_split, feed=line),
                [Op("split", 'input("").split(" ")',
                    lambda: input("").split(" "), feed=line)],
                [Goal("split", 1.05)])
 
 
-def multi_cases():
-    chain = itertools.chain.from_iterable
-    comma = lazy(joined_strings, 100_000, 4, ",")
-    yield case_on(
-        comma, "multi_str_sundle",
-        'multi_str_sundle(",", *strs), 100,000 strings of 4 pieces',
-        'multi_str_sundle(","), 100k strings',
-        ('multi_str_sundle(",", *strs)',
-         lambda strs: multi_str_sundle(",", *strs)),
-        [("split", '",".join(strs).split(",")',
-          lambda strs: ",".join(strs).split(",")),
-         ("python", 'multi_str_sundle_py(",", *strs)',
-          lambda strs: multi_str_sundle_py(",", *strs)),
-         ("chain", "list(chain.from_iterable(s.split(...)))",
-          lambda strs: list(chain(s.split(",") for s in strs)))],
-        [Goal("split", 1.0), Goal("python", 0.8)])
-    spaced = lazy(joined_strings, 100_000, 4, " ")
-    yield case_on(
-        spaced, "multi_str_sundle_none",
-        "multi_str_sundle(None, *strs), 100,000 strings of 4 pieces",
-        "multi_str_sundle(None), 100k strings",
-        ("multi_str_sundle(None, *strs)",
-         lambda strs: multi_str_sundle(None, *strs)),
-        [("split", '" ".join(strs).split()',
-          lambda strs: " ".join(strs).split()),
-         ("python", "multi_str_sundle_py(None, *strs)",
-          lambda strs: multi_str_sundle_py(None, *strs))],
-        [Goal("split", 1.0)])
+CALL_SETUP = """\
+from korvex.list.strutils.sundle import str_sundle
+from floor import floor
+from operator import is_
+def py(sep, s):
+    pass"""
 
 
-ASCII = "abcdefghijklmnopqrstuvwxyz "
-CYRILLIC = "".join(map(chr, range(0x430, 0x450))) + " "
-lazy = functools.partial  # a case's data, built when first used
+def call(key, label, stmt=None):
+    return Op(key, label, stmt=stmt or label, setup=CALL_SETUP)
+
+
+chain = itertools.chain.from_iterable
+million = lazy(list, range(1_000_000))
 
 CASES = [
     Case("call_positional", "str_sundle(1, 2): call overhead",
-         "str_sundle(1, 2)",
-         call(KORVEX, "str_sundle(1, 2)", "str_sundle(1, 2)"),
+         call(KORVEX, "str_sundle(1, 2)"),
          [call("floor", "floor(1, 2), bench/floor.c", "floor(1, 2)"),
           call("is_", "operator.is_(1, 2)", "is_(1, 2)"),
           call("python", "def py(sep, s): pass; py(1, 2)", "py(1, 2)")],
          [counted_goal("floor", "str_sundle", "floor")]),
     Case("call_keywords", "str_sundle(s=1, sep=2): call overhead",
-         "str_sundle(s=1, sep=2)",
-         call(KORVEX, "str_sundle(s=1, sep=2)", "str_sundle(s=1, sep=2)"),
-         [call("python", "py(s=1, sep=2)", "py(s=1, sep=2)")],
+         call(KORVEX, "str_sundle(s=1, sep=2)"),
+         [call("python", "py(s=1, sep=2)")],
          [counted_goal("python", "str_sundle_kw", "python_kw")]),
-    elemcount_case("elemcount_int_10", "elemcount: 100,000 ints, 10 distinct",
-                   "elemcount: 100k ints, 10 distinct",
-                   lazy(ints, 100_000, 10), 0.7),
-    elemcount_case("elemcount_int_1k",
-                   "elemcount: 100,000 ints, 1,000 distinct",
-                   "elemcount: 100k ints, 1k distinct",
-                   lazy(ints, 100_000, 1_000), 0.7),
-    elemcount_case("elemcount_int_100k",
-                   "elemcount: 100,000 ints, all distinct (shuffled range)",
-                   "elemcount: 100k ints, all distinct",
-                   lazy(ints, 100_000, 100_000, True), 0.7),
-    elemcount_case("elemcount_int_draw", "elemcount: 100,000 ints drawn from "
-                   "100,000 (~63% distinct)",
-                   "elemcount: 100k ints, 63k distinct",
-                   lazy(ints, 100_000, 100_000), 0.7),
-    elemcount_case("elemcount_tuple_1k",
-                   "elemcount: tuple of 100,000 ints, 1,000 distinct",
-                   "elemcount: tuple, 100k ints, 1k distinct",
-                   lambda: tuple(ints(100_000, 1_000)), 0.7),
-    elemcount_case("elemcount_str_1k",
-                   "elemcount: 100,000 short strings, 1,000 distinct",
-                   "elemcount: 100k strings, 1k distinct",
-                   lazy(words, 100_000, 1_000), 0.7),
-    case_on(lazy(text, 1_000_000, ASCII), "elemcount_text",
-            "elemcount: 1,000,000-character ASCII str",
-            "elemcount: 1M-char ASCII str", ("elemcount(ls)", elemcount),
-            [COUNTER, ELEMCOUNT_PY], [Goal("Counter", 0.7)]),
-    elemcount_case("elemcount_text_bmp",
-                   "elemcount: 1,000,000-character Cyrillic str",
-                   "elemcount: 1M-char Cyrillic str",
-                   lazy(text, 1_000_000, CYRILLIC), 0.7),
-    case_on(lazy(ints, 10_000, 1_000), "elemcount_int_10k",
-            "elemcount: 10,000 ints, 1,000 distinct",
-            "elemcount: 10k ints, 1k distinct", ("elemcount(ls)", elemcount),
-            [COUNTER, ELEMCOUNT_PY], [Goal("python", 0.01)]),
-    elemcount_case("elemcount_deque",
-                   "elemcount: deque of 20,000 distinct ints",
-                   "elemcount: deque, 20k distinct ints",
-                   lambda: collections.deque(ints(20_000, 20_000, True)), 1.0),
-    elemcount_case("elemcount_range", "elemcount: range(20000)",
-                   "elemcount: range(20000)", lazy(range, 20_000), 1.0),
-    elemcount_case("elemcount_array",
-                   "elemcount: array('l') of 20,000 distinct ints",
-                   "elemcount: array('l'), 20k distinct ints",
-                   lambda: array.array("l", ints(20_000, 20_000, True)), 1.0),
-    elemcount_case("elemcount_bytearray",
-                   "elemcount: bytearray of 20,000 random bytes",
-                   "elemcount: bytearray, 20k random bytes",
-                   lambda: bytearray(random.Random(SEED).randbytes(20_000)),
-                   1.0),
-    *distinct_cases(),
-    elemcount_case("elemcount_repeated", "elemcount: list(range(5000)) * 20",
-                   "elemcount: list(range(5000)) * 20",
-                   lambda: list(range(5000)) * 20, 0.7),
-    elemcount_case("elemcount_int_bytes", "elemcount: 100,000 ints and bytes "
-                   "alternating, 1,000 distinct values",
-                   "elemcount: 100k ints and bytes",
-                   lambda: [x if i % 2 else str(x).encode()
-                            for i, x in enumerate(ints(100_000, 1_000))], 0.7),
-    elemcount_case("elemcount_fraction_last",
-                   "elemcount: 10,000 ints of 1,000 values, a Fraction last",
-                   "elemcount: 10k ints, a Fraction last",
-                   lambda: ints(10_000, 1_000)[:-1] + [fractions.Fraction(1, 3)],
-                   1.05, ELEMCOUNT_PY),
-    *python_eq_cases(),
-    case_on(lazy(list, range(1_000_000)), "ambrel_f",
-            "ambrel(ls, f), 1,000,000 ints, def f(x): return x",
-            "ambrel(ls, f), 1M", ("ambrel(ls, f)", lambda ls: ambrel(ls, f)),
+    *elemcount_cases(),
+    case_on(million, "ambrel_f", "ambrel(ls, f), 1M ints, def f(x): return x",
+            ("ambrel(ls, f)", lambda ls: ambrel(ls, f)),
             [("map", "list(map(f, ls))", lambda ls: list(map(f, ls))),
              ("python", "ambrel_py(ls, f)", lambda ls: ambrel_py(ls, f))],
-            [Goal("map", 1.05)]),
-    case_on(lazy(list, range(1_000_000)), "ambrel_g",
-            "ambrel(ls, g, 1, k=2), 1,000,000 ints", "ambrel(ls, g, 1, k=2), 1M",
+            {"map": 1.05}),
+    case_on(million, "ambrel_g", "ambrel(ls, g, 1, k=2), 1M ints",
             ("ambrel(ls, g, 1, k=2)", lambda ls: ambrel(ls, g, 1, k=2)),
             [("python", "ambrel_py(ls, g, 1, k=2)",
               lambda ls: ambrel_py(ls, g, 1, k=2)),
              ("comprehension", "[g(l, 1, k=2) for l in ls]",
               lambda ls: [g(l, 1, k=2) for l in ls])],
-            [Goal("python", 0.3)]),
-    *multi_cases(),
+            {"python": 0.3}),
+    case_on(lazy(joined_strings, 100_000, 4, ","), "multi_str_sundle",
+            'multi_str_sundle(",", *strs), 100k strings of 4 pieces',
+            ('multi_str_sundle(",", *strs)',
+             lambda strs: multi_str_sundle(",", *strs)),
+            [("split", '",".join(strs).split(",")',
+              lambda strs: ",".join(strs).split(",")),
+             ("python", 'multi_str_sundle_py(",", *strs)',
+              lambda strs: multi_str_sundle_py(",", *strs)),
+             ("chain", "list(chain.from_iterable(s.split(...)))",
+              lambda strs: list(chain(s.split(",") for s in strs)))],
+            {"split": 1.0, "python": 0.8}),
+    case_on(lazy(joined_strings, 100_000, 4, " "), "multi_str_sundle_none",
+            "multi_str_sundle(None, *strs), 100k strings of 4 pieces",
+            ("multi_str_sundle(None, *strs)",
+             lambda strs: multi_str_sundle(None, *strs)),
+            [("split", '" ".join(strs).split()',
+              lambda strs: " ".join(strs).split()),
+             ("python", "multi_str_sundle_py(None, *strs)",
+              lambda strs: multi_str_sundle_py(None, *strs))],
+            {"split": 1.0}),
     *write_cases(),
     *read_cases(),
 ]
-# --- running ----------------------------------------------------------------
+
+
+# --- running -----------------------------------------------------------------
 
 TIMEIT_TEMPLATE = """\
 def inner(loops, timer):
@@ -567,9 +491,9 @@ def inner(loops, timer):
 def timer(op):
     """pyperf's time function for `op`: the seconds `loops` calls take."""
     if op.stmt is not None:
-        # timeit's loop, with the setup in the same function so that the
-        # names it binds are fast locals.
-        source = TIMEIT_TEMPLATE.format(setup=textwrap.indent(op.setup, " " * 4),
+        # timeit's loop, the setup in the same function so that the names
+        # it binds are fast locals.
+        source = TIMEIT_TEMPLATE.format(setup=textwrap.indent(op.setup, "    "),
                                         stmt="; ".join([op.stmt] * UNROLL))
         namespace = dict(globals())
         exec(compile(source, f"<{op.key}>", "exec"), namespace)
@@ -583,9 +507,9 @@ def timer(op):
                 fn(*args)
             return time.perf_counter() - t0
         total = 0.0
-        with op.feed() as feed:
+        with stdin_from(op.feed()) as stream:
             for _ in range(loops):
-                feed.rewind()
+                stream.seek(0)
                 t0 = time.perf_counter()
                 fn(*args)
                 total += time.perf_counter() - t0
@@ -597,11 +521,15 @@ class OverBudget(Exception):
     pass
 
 
-def within_budget(run):
+def within_budget(op, run):
     """run(), cut short by OverBudget once it has taken BUDGET seconds
-    (korvex's long loops check for signals)."""
+    (korvex's long loops check for signals); `op`'s data is built first,
+    outside the budget."""
     def expire(signum, frame):
         raise OverBudget
+    op.args()
+    if op.feed:
+        op.feed()
     previous = signal.signal(signal.SIGALRM, expire)
     try:
         signal.setitimer(signal.ITIMER_REAL, BUDGET)
@@ -615,7 +543,7 @@ def within_budget(run):
 
 def over_budget(name, op):
     try:
-        within_budget(lambda: timer(op)(1))
+        within_budget(op, lambda: timer(op)(1))
     except OverBudget:
         print(f"{name}: over {BUDGET:g} s a call, not measured")
         return True
@@ -623,56 +551,57 @@ def over_budget(name, op):
 
 
 def measure(runner, cases):
-    """Runs every benchmark; in the manager process returns
-    {benchmark name: pyperf.Benchmark}, in a worker None. The manager
-    tells its workers which operations it left out (--skip), so that they
-    count the benchmarks as it does."""
+    """Runs every benchmark; in the manager process returns {benchmark
+    name: pyperf.Benchmark}, in a worker None. The workers learn from
+    --skip which operations the manager left out, to count as it does."""
     args = runner.args
     results = {}
     for case in cases:
         for op in case.ops():
-            name = case.bench_name(op.key)
+            name = case.name(op.key)
             if not args.worker and over_budget(name, op):
                 args.skip.append(name)
-            if name in args.skip:
-                continue
-            bench = runner.bench_time_func(
-                name, timer(op), inner_loops=UNROLL if op.stmt else None)
-            if bench is not None:
-                results[name] = bench
+            if name not in args.skip:
+                results[name] = runner.bench_time_func(
+                    name, timer(op), inner_loops=UNROLL if op.stmt else None)
     return None if args.worker else results
-
-
-def paired_timer(op):
-    """A function of no arguments: the seconds one call of `op` takes, over
-    enough loops to last 10 ms."""
-    inner, loops = timer(op), 1
-    while inner(loops) < 0.01:
-        loops *= 2
-    calls = loops * (UNROLL if op.stmt else 1)
-    return lambda: inner(loops) / calls
 
 
 def measure_paired(cases, rounds, skipped):
     """Without pyperf, in this one process: every round times korvex's
     operation and each peer's once, the order reversed every other round,
     so that a change in the machine's load hits all of them alike. Returns
-    {benchmark name: [seconds per operation, one per round]}."""
+    {benchmark name: [seconds per call, one per round]}."""
     samples = {}
     for case in cases:
         timers = {}
         for op in case.ops():
-            name = case.bench_name(op.key)
+            name = case.name(op.key)
             if over_budget(name, op):
                 skipped.append(name)
-            else:
-                timers[name] = paired_timer(op)
-                samples[name] = []
+                continue
+            inner, loops = timer(op), 1
+            while inner(loops) < 0.01:
+                loops *= 2
+            timers[name] = inner, loops, loops * (UNROLL if op.stmt else 1)
+            samples[name] = []
         for round_ in range(rounds):
             for name in list(timers)[::-1 if round_ % 2 else 1]:
-                samples[name].append(timers[name]())
+                inner, loops, calls = timers[name]
+                samples[name].append(inner(loops) / calls)
         print(f"{case.key}: done", file=sys.stderr)
     return samples
+
+
+def run_once(op, written):
+    """For --check: what one call of `op` returns, or hands the writer."""
+    written.clear()
+    if op.stmt is not None:
+        timer(op)(1)  # runs; nothing to compare
+        return None
+    with stdin_from(op.feed()) if op.feed else contextlib.nullcontext():
+        result = op.fn(*op.args())
+    return written.pop() if written else result
 
 
 def same(a, b):
@@ -682,37 +611,25 @@ def same(a, b):
     return a == b
 
 
-def run_once(op):
-    """What one call of `op` returns, or `op.result` gives, for --check."""
-    if op.stmt is not None:
-        timer(op)(1)  # run, not compared
-        return None
-    fn, args = op.result or op.fn, op.args()
-    if op.feed is None:
-        return fn(*args)
-    with op.feed() as feed:
-        feed.rewind()
-        return fn(*args)
-
-
 def check(cases):
     """Runs every operation once and compares each peer's result with
     korvex's; returns the number of differences."""
     failures = 0
+    written = []
+    set_writer(lambda ls, sep, end: written.append(ls))
     for case in cases:
-        outcomes = {}
+        found = {}
         for op in case.ops():
             try:
-                outcomes[op.key] = within_budget(lambda: run_once(op))
+                found[op.key] = within_budget(op, lambda: run_once(op, written))
             except OverBudget:
-                outcomes[op.key] = OverBudget
+                found[op.key] = OverBudget
         for op in case.peers:
-            mine, theirs = outcomes[KORVEX], outcomes[op.key]
-            if OverBudget in (mine, theirs):
+            if OverBudget in (found[KORVEX], found[op.key]):
                 verdict = f"over {BUDGET:g} s a call, not compared"
             elif op.stmt is not None:
                 verdict = "not compared"
-            elif same(mine, theirs):
+            elif same(found[KORVEX], found[op.key]):
                 verdict = "same result"
             else:
                 verdict = "DIFFERENT RESULT"
@@ -721,7 +638,7 @@ def check(cases):
     return failures
 
 
-# --- the table --------------------------------------------------------------
+# --- the table ---------------------------------------------------------------
 
 def format_time(seconds):
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
@@ -733,38 +650,34 @@ def format_time(seconds):
 def pyperf_stats(bench):
     """A pyperf.Benchmark's median and relative standard deviation."""
     values = bench.get_values()
-    spread = (bench.stdev() / bench.mean()) if len(values) > 1 else 0.0
-    return bench.median(), spread
+    return bench.median(), (bench.stdev() / bench.mean()
+                            if len(values) > 1 else 0.0)
 
 
 def paired_stats(values):
-    """The fastest of the interleaved rounds, and their relative standard
-    deviation."""
-    mean = statistics.fmean(values)
-    spread = statistics.stdev(values) / mean if len(values) > 1 else 0.0
-    return min(values), spread
+    """The fastest round, and the rounds' relative standard deviation."""
+    return min(values), (statistics.stdev(values) / statistics.fmean(values)
+                         if len(values) > 1 else 0.0)
 
 
 def summarize(benches, cases, stats):
-    """Rows of the table from {benchmark name: measurement}: one per case
-    and peer, with korvex's and the peer's time (`stats` makes the time
-    and its relative standard deviation from a measurement) and the ratio
-    korvex/peer."""
+    """The table's rows from {benchmark name: measurement}: one per case
+    and peer, with both times (`stats` gives a time and its relative
+    standard deviation) and the ratio korvex/peer."""
     rows = []
     for case in cases:
-        mine = benches.get(case.bench_name(KORVEX))
+        mine = benches.get(case.name(KORVEX))
         for op in case.peers:
-            other = benches.get(case.bench_name(op.key))
+            other = benches.get(case.name(op.key))
             if mine is None or other is None:
                 continue
-            (k_time, k_spread), (p_time, p_spread) = stats(mine), stats(other)
+            (k_time, k_rsd), (p_time, p_rsd) = stats(mine), stats(other)
             rows.append({
-                "case": case.key, "label": case.label, "short": case.short,
+                "case": case.key, "label": case.label,
                 "korvex": case.korvex.label, "korvex_time": k_time,
-                "korvex_rsd": k_spread,
-                "peer": op.key, "peer_label": op.label, "peer_time": p_time,
-                "peer_rsd": p_spread, "ratio": k_time / p_time,
-            })
+                "korvex_rsd": k_rsd, "peer": op.key, "peer_label": op.label,
+                "peer_time": p_time, "peer_rsd": p_rsd,
+                "ratio": k_time / p_time})
     return rows
 
 
@@ -788,21 +701,20 @@ def instruction_counts(cases, rows):
 
 
 def goal_results(cases, rows, counts, skipped):
-    """Every goal of a measured case; a goal whose operations were left out
-    over budget is missed."""
+    """Every goal of a measured case; missed, without a ratio, where an
+    operation it needs was left out over budget."""
     ratios = {(row["case"], row["peer"]): row["ratio"] for row in rows}
     found = []
     for case in cases:
         for goal in case.goals:
             ratio = ratios.get((case.key, goal.peer))
-            if goal.counted and ratio is not None:
+            if ratio is None:
+                if not {case.name(KORVEX), case.name(goal.peer)} & set(skipped):
+                    continue
+            elif goal.counted:
                 if counts is None:
                     continue
                 ratio = counts[goal.counted[0]] / counts[goal.counted[1]]
-            elif ratio is None and not {case.bench_name(KORVEX),
-                                        case.bench_name(goal.peer)} & set(
-                                            skipped):
-                continue
             found.append({"goal": case.goal_text(goal), "case": case.key,
                           "peer": goal.peer, "limit": goal.limit,
                           "ratio": ratio,
@@ -814,17 +726,14 @@ def goal_results(cases, rows, counts, skipped):
 def table(rows, goals):
     lines = ["| case | korvex | peer | peer time | korvex/peer |",
              "|---|---:|---|---:|---:|"]
-    last = None
-    for row in rows:
-        first = row["case"] != last
-        last = row["case"]
-        case = row["label"] if first else ""
+    for i, row in enumerate(rows):
+        first = i == 0 or row["case"] != rows[i - 1]["case"]
         mine = (f"{format_time(row['korvex_time'])} "
-                f"±{row['korvex_rsd']:.0%}") if first else ""
+                f"±{row['korvex_rsd']:.0%}")
         lines.append(
-            f"| {case} | {mine} | `{row['peer_label']}` | "
-            f"{format_time(row['peer_time'])} ±{row['peer_rsd']:.0%} | "
-            f"**{row['ratio']:.3g}** |")
+            f"| {row['label'] if first else ''} | {mine if first else ''} | "
+            f"`{row['peer_label']}` | {format_time(row['peer_time'])} "
+            f"±{row['peer_rsd']:.0%} | **{row['ratio']:.3g}** |")
     lines += ["", "| goal | measured | |", "|---|---:|---|"]
     for goal in goals:
         measured = (f"over {BUDGET:g} s a call" if goal["ratio"] is None
@@ -840,11 +749,11 @@ def report(benches, cases, args, stats=pyperf_stats):
                          args.skip)
     method = ("pyperf median" if stats is pyperf_stats
               else f"fastest of {args.paired} interleaved rounds")
-    print(f"\nTimes are the {method} per operation, ± the relative standard "
+    print(f"\nTimes are the {method} per call, ± the relative standard "
           "deviation; korvex/peer below 1 means korvex is faster.\n")
     print(table(rows, goals))
     if args.summary:
-        with open(args.summary, "w") as out:
+        with open(args.summary, "w", encoding="utf-8") as out:
             json.dump({"python": sys.version, "method": method, "rows": rows,
                        "goals": goals}, out, indent=1)
     if args.chart:
@@ -864,51 +773,49 @@ def pass_options(cmd, args):
 
 def main():
     runner = pyperf.Runner(add_cmdline_args=pass_options)
-    parser = runner.argparser
-    parser.add_argument("--cases", metavar="REGEX",
-                        help="only the cases whose key matches REGEX")
-    parser.add_argument("--skip", type=lambda names: names.split(","),
-                        default=[], help=argparse.SUPPRESS)
-    parser.add_argument("--chart", metavar="PNG",
-                        help="draw the ratios as a bar chart (matplotlib)")
-    parser.add_argument("--summary", metavar="JSON",
-                        help="write the table and the goals as JSON")
-    parser.add_argument("--report", metavar="JSON",
-                        help="measure nothing: print the table from a file "
-                             "written with -o")
-    parser.add_argument("--check", action="store_true",
-                        help="measure nothing: run each operation once and "
-                             "compare the results")
-    parser.add_argument("--paired", metavar="ROUNDS", type=int,
-                        help="measure without pyperf, in one process: each "
-                             "round runs korvex and its peers back to back; "
-                             "the table uses the fastest round")
-    parser.add_argument("--list", action="store_true",
-                        help="list the cases and exit")
+    option = runner.argparser.add_argument
+    option("--cases", metavar="REGEX",
+           help="only the cases whose key matches REGEX")
+    option("--skip", type=lambda names: names.split(","), default=[],
+           help=argparse.SUPPRESS)
+    option("--chart", metavar="PNG",
+           help="draw the ratios as a bar chart (matplotlib)")
+    option("--summary", metavar="JSON",
+           help="write the table and the goals as JSON")
+    option("--report", metavar="JSON",
+           help="measure nothing: print the table from a file written with -o")
+    option("--check", action="store_true",
+           help="measure nothing: run each operation once, compare results")
+    option("--paired", metavar="ROUNDS", type=int,
+           help="measure without pyperf, in one process: each round runs "
+                "korvex and its peers back to back; the fastest round counts")
+    option("--list", action="store_true", help="list the cases and exit")
     args = runner.parse_args()
-    if args.fast and not ({"-p", "--processes"} & {
-            option.split("=")[0] for option in sys.argv[1:]}):
-        # pyperf's --fast still spawns 10 processes per benchmark; 4 keep
-        # a few hash seeds.
+    if args.fast and not {"-p", "--processes"} & {
+            arg.split("=")[0] for arg in sys.argv[1:]}:
+        # pyperf's --fast still spawns 10 processes per benchmark; 4 keep a
+        # few hash seeds.
         args.processes = 4
-    pattern = re.compile(args.cases or "")
-    cases = [case for case in CASES if pattern.search(case.key)]
+    cases = [case for case in CASES if re.search(args.cases or "", case.key)]
     if args.list:
         for case in cases:
             print(f"{case.key:28} {case.label}")
-    elif args.report:
+        return
+    if args.report:
         suite = pyperf.BenchmarkSuite.load(args.report)
         report({bench.get_name(): bench for bench in suite.get_benchmarks()},
                cases, args)
+        return
+    if not args.worker:
+        floor_build.build()
+    from floor import sink
+    set_writer(sink)
+    if args.check:
+        sys.exit(1 if check(cases) else 0)
+    elif args.paired:
+        report(measure_paired(cases, args.paired, args.skip), cases, args,
+               paired_stats)
     else:
-        if not args.worker:
-            floor_build.build()
-        if args.check:
-            sys.exit(1 if check(cases) else 0)
-        if args.paired:
-            report(measure_paired(cases, args.paired, args.skip), cases, args,
-                   paired_stats)
-            return
         benches = measure(runner, cases)
         if benches is not None:
             report(benches, cases, args)
