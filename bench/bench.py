@@ -1,10 +1,10 @@
 """korvex against its peers, case by case, with pyperf.
 
-    python bench/bench.py                 # pyperf's default: 20 worker processes
-    python bench/bench.py --fast          # 4 worker processes per benchmark
-    python bench/bench.py --fast --cases elemcount -o results.json --chart r.png
-    python bench/bench.py --report results.json --chart ratios.png
-    python bench/bench.py --check         # every operation once, results compared
+    python bench/bench.py           # pyperf's default: 20 worker processes
+    python bench/bench.py --fast    # 4 worker processes per benchmark
+    python bench/bench.py --fast --cases elemcount -o out.json --chart r.png
+    python bench/bench.py --report out.json --chart ratios.png
+    python bench/bench.py --check   # every operation once, results compared
 
 Every operation of a case (korvex's and each peer's) is its own pyperf
 benchmark, run one after the other in the same invocation; the table at the
@@ -50,7 +50,8 @@ import instructions
 # the floor module (bench/floor.c) is imported from its build directory.
 sys.path[:0] = [str(floor_build.ROOT / "tests"), str(floor_build.DIR)]
 
-from _models import ambrel as ambrel_py, elemcount as elemcount_py  # noqa: E402
+from _models import ambrel as ambrel_py  # noqa: E402
+from _models import elemcount as elemcount_py  # noqa: E402
 
 import korvex.dict.write as write  # noqa: E402
 from korvex.list.ambrel import ambrel  # noqa: E402
@@ -358,12 +359,12 @@ def write_cases():
         for key, what, make, limit in dicts:
             def args(make=make, n=1_000_000 if not key else 100_000):
                 return (make(n),)
-            peers = [Op("peer", peer_label, peer, args)]
+            peers = [Op("list", peer_label, peer, args)]
             if not key:
                 peers.append(Op("comprehension", loop_label, loop, args))
             yield Case(f"{name}{key}", f"{name}(d), {what}, no-op writer",
                        Op(KORVEX, f"{name}(d)", fn, args),
-                       peers, [Goal("peer", limit)])
+                       peers, [Goal("list", limit)])
         # A call on 10 entries takes nanoseconds: timeit statements. The
         # writer's three look-ups (the module's `list`, then two attributes)
         # and its call set a floor, measured as the peer `lookups`.
@@ -373,9 +374,9 @@ def write_cases():
         floor = f"w.list.write.write({peer_label}, ' ', '\\n')"
         yield Case(f"{name}_10", f"{name}(d), 10 entries, no-op writer",
                    Op(KORVEX, f"{name}(d)", stmt=f"{name}(d)", setup=setup),
-                   [Op("peer", peer_label, stmt=peer_label, setup=setup),
+                   [Op("list", peer_label, stmt=peer_label, setup=setup),
                     Op("lookups", floor, stmt=floor, setup=setup)],
-                   [Goal("peer", 1.3)])
+                   [Goal("list", 1.3)])
 
 
 def read_cases():
@@ -493,8 +494,9 @@ def timer(op):
     if op.stmt is not None:
         # timeit's loop, the setup in the same function so that the names
         # it binds are fast locals.
-        source = TIMEIT_TEMPLATE.format(setup=textwrap.indent(op.setup, "    "),
-                                        stmt="; ".join([op.stmt] * UNROLL))
+        source = TIMEIT_TEMPLATE.format(
+            setup=textwrap.indent(op.setup, "    "),
+            stmt="; ".join([op.stmt] * UNROLL))
         namespace = dict(globals())
         exec(compile(source, f"<{op.key}>", "exec"), namespace)
         return functools.partial(namespace["inner"], timer=time.perf_counter)
@@ -621,7 +623,8 @@ def check(cases):
         found = {}
         for op in case.ops():
             try:
-                found[op.key] = within_budget(op, lambda: run_once(op, written))
+                found[op.key] = within_budget(
+                    op, lambda: run_once(op, written))
             except OverBudget:
                 found[op.key] = OverBudget
         for op in case.peers:
@@ -708,8 +711,9 @@ def goal_results(cases, rows, counts, skipped):
     for case in cases:
         for goal in case.goals:
             ratio = ratios.get((case.key, goal.peer))
+            needs = {case.name(KORVEX), case.name(goal.peer)}
             if ratio is None:
-                if not {case.name(KORVEX), case.name(goal.peer)} & set(skipped):
+                if not needs & set(skipped):
                     continue
             elif goal.counted:
                 if counts is None:
