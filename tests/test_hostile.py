@@ -69,6 +69,32 @@ CYCLES = {
         p.keywords["func"] = p
         call = lambda: f(1, func=p)
         """,
+    "bound method": """
+        from korvex.list.ambrel import ambrel as f
+        class O(list):
+            m = f
+        o = O()
+        o.append(o.m)
+        call = lambda: f(o, o.m)
+        """,
+    "split staticmethod": """
+        import functools
+        from korvex.list.strutils.sundle import multi_str_sundle as f
+        class A:
+            pass
+        a = A()
+        A.split = staticmethod(functools.partial(f, ",", a))
+        call = lambda: f(",", a)
+        """,
+    "items staticmethod": """
+        import functools
+        from korvex.dict.write import write_klist as f
+        class D:
+            pass
+        d = D()
+        D.items = staticmethod(functools.partial(f, d))
+        call = lambda: f(d)
+        """,
 }
 
 

@@ -206,6 +206,10 @@ consteval bool check_function(const function_spec &f, std::size_t strings)
             table_error("default row stands for nothing");
         }
     }
+    if ((f.varargs || f.varkw) && !f.calls_out) {
+        // Only the path for bodies that call out releases the containers.
+        table_error("*args or **kwargs in a function that does not call out");
+    }
     if (f.def_line <= 0 || f.body == nullptr) {
         table_error("function without a def line or a body");
     }
@@ -316,36 +320,42 @@ PyObject *new_function(const function_spec &spec, PyObject *code);
 // its body is in.
 //
 // Ownership. Wherever user code can run during the call, the call owns its
-// function (`owner`), for that code may drop every other reference (a
+// function, for that code may drop every other reference (a
 // `functools.partial` whose state is replaced, for one). A body that may
 // run user code (`function_spec::calls_out`) finds every bound argument in
-// `slots`, the `*args` tuple in `args` and the `**kwargs` dict in `kwargs`
-// owned by the call for its whole run; a body that runs none gets its
-// slots borrowed from the caller or the defaults.
+// `slots` owned by the call for its whole run; a body that runs none gets
+// them borrowed from the caller or the defaults. The `*args` tuple and the
+// `**kwargs` dict are the call's own.
 //
 // Failures. A body names the statement it is in with `at` and returns NULL
 // with an exception set when that statement fails; the frame then adds the
 // call's one traceback entry, at the line of that statement. Nothing else
 // adds one.
+//
+// The call has no destructor, so the plain positional path (see
+// `function.cpp`) pays for nothing it does not use; the calls that bind
+// release what they own after the body.
 struct call {
-    explicit call(function_object *f) : function(f), line(f->spec->def_line)
-    {
-    }
+    explicit call(function_object *f) : function(f) {}
 
     function_object *function;
-    ref owner;
     PyObject *slots[max_params];
-    ref args;    // the `*args` tuple, if the function has one
-    ref kwargs;  // the `**kwargs` dict, if the function has one
-    // The items of `args`, for a function that has one; left unset for the
-    // others, as the slots are, so that the positional fast path stores
-    // nothing more.
-    PyObject *const *varargs;
-    Py_ssize_t varargs_count;
-    // The line of the statement the body is in; the def line until it says.
-    int line;
+    // The `*args` tuple and the `**kwargs` dict: made by the binding for a
+    // function that has them and released after its body; left unset for
+    // the others.
+    PyObject *args;
+    PyObject *kwargs;
+    // The line of the statement the body is in; 0 stands for the def line,
+    // until the body says.
+    int line = 0;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
+    // The `*args` values.
+    PyObject *const *varargs() const
+    {
+        return reinterpret_cast<PyTupleObject *>(args)->ob_item;
+    }
+    Py_ssize_t varargs_count() const { return PyTuple_GET_SIZE(args); }
     PyObject *globals() const { return function->globals; }
     void at(int statement) { line = statement; }
     // Adds this call's traceback entry, at `line`. Out of line: its buffers
@@ -365,10 +375,13 @@ struct call {
     }
 };
 
-// The values of one call as the caller passed them: the positional values,
-// then one per keyword name, as vectorcall lays them out.
-struct incoming {
-    incoming(PyObject *const *values, Py_ssize_t nargs, PyObject *kwnames)
+// What the binding of one call reads: the caller's values (the positional
+// ones, then one per keyword name, as vectorcall lays them out); and, once
+// the binding is about to run user code, a tuple of all the values that
+// the call owns, which `values` then points into, with the names and the
+// function as its last items.
+struct binding {
+    binding(PyObject *const *values, Py_ssize_t nargs, PyObject *kwnames)
         : values(values), nargs(nargs), kwnames(kwnames)
     {
     }
@@ -376,19 +389,18 @@ struct incoming {
     PyObject *const *values;
     Py_ssize_t nargs;
     PyObject *kwnames;  // NULL without keywords
-    // Set once the binding is about to run user code: a tuple of all the
-    // values, which `values` then points into, and the names.
     ref owned_values;
-    ref owned_names;
 
     PyObject *keyword_value(Py_ssize_t i) const { return values[nargs + i]; }
 };
 
 // The binding rule. Returns 0, or -1 with an exception set. A failure adds
 // this function's entry at its def line, except a failure to make the `*args`
-// and `**kwargs` containers, which adds none. `in` must outlive the body:
-// the slots may point into what it owns.
-int bind_arguments(call &c, incoming &in);
+// and `**kwargs` containers, which adds none. `b` must outlive the body:
+// the call's arguments may be what it owns.
+int bind_arguments(call &c, binding &b);
+// Releases the `*args` tuple and the `**kwargs` dict of a bound call.
+void release_containers(const call &c);
 
 // --- traceback entries ------------------------------------------------------
 
