@@ -573,7 +573,7 @@ def measure(runner, cases):
     return None if args.worker else results
 
 
-def measure_paired(cases, rounds, skipped):
+def measure_paired(cases, rounds):
     """Without pyperf, in this one process: every round times korvex's
     operation and each peer's once, the order reversed every other round,
     so that a change in the machine's load hits all of them alike. Returns
@@ -584,7 +584,6 @@ def measure_paired(cases, rounds, skipped):
         for op in case.ops():
             name = case.name(op.key)
             if over_budget(name, op):
-                skipped.append(name)
                 continue
             inner, loops = timer(op), 1
             while inner(loops) < 0.01:
@@ -707,17 +706,16 @@ def instruction_counts(cases, rows):
     return per_call
 
 
-def goal_results(cases, rows, counts, skipped):
-    """Every goal of a measured case; missed, without a ratio, where an
-    operation it needs was left out over budget."""
+def goal_results(cases, rows, counts, measured):
+    """Every goal of a measured case; missed, without a ratio, where the
+    peer was measured and korvex's operation was not: over budget."""
     ratios = {(row["case"], row["peer"]): row["ratio"] for row in rows}
     found = []
     for case in cases:
         for goal in case.goals:
             ratio = ratios.get((case.key, goal.peer))
-            needs = {case.name(KORVEX), case.name(goal.peer)}
             if ratio is None:
-                if not needs & set(skipped):
+                if case.name(goal.peer) not in measured:
                     continue
             elif goal.counted:
                 if counts is None:
@@ -754,7 +752,7 @@ def table(rows, goals):
 def report(benches, cases, args, stats=pyperf_stats):
     rows = summarize(benches, cases, stats)
     goals = goal_results(cases, rows, instruction_counts(cases, rows),
-                         args.skip)
+                         set(benches))
     method = ("pyperf median" if stats is pyperf_stats
               else f"fastest of {args.paired} interleaved rounds")
     print(f"\nTimes are the {method} per call, ± the relative standard "
@@ -821,7 +819,7 @@ def main():
     if args.check:
         sys.exit(1 if check(cases) else 0)
     elif args.paired:
-        report(measure_paired(cases, args.paired, args.skip), cases, args,
+        report(measure_paired(cases, args.paired), cases, args,
                paired_stats)
     else:
         benches = measure(runner, cases)
