@@ -8,6 +8,32 @@
 //
 // Protocol: every function that can fail returns NULL or -1 with an
 // exception set, nothing else. C++ exceptions are never used.
+//
+// What callers see that looks odd, on purpose, and the test that pins it
+// (test files under tests/):
+//  * Each module reports itself as compiled from a notional Python source,
+//    "src\korvex\list\count.cpp" in its code objects and with every
+//    backslash doubled in its traceback entries; the entries' lines are the
+//    lines of that source's statements (each module's `namespace line`).
+//    test_frame.py::test_every_binding_failure_has_one_entry_at_the_def_line,
+//    the body-failure tables of each module's test file.
+//  * Binding messages keep an older wording ("takes exactly 2 positional
+//    arguments (1 given)"), not CPython 3.13's for a def.
+//    test_frame.py::test_binding_failures.
+//  * Functions carry the old `func_*` aliases of their attributes.
+//    test_frame.py::test_aliases_read_the_same_object and
+//    ::test_aliases_write_the_same_slot.
+//  * Every module ends with an empty `__test__` dict.
+//    test_frame.py::test_module_namespace.
+//  * `__defaults__` of read and read_split is built on first read, and the
+//    same constant ("") is shared between them; a call uses the defaults
+//    captured at exec, never the attribute.
+//    test_read.py::test_defaults_tuple,
+//    ::test_empty_prompt_default_is_one_shared_constant,
+//    ::test_assigned_defaults_change_only_the_attribute.
+//  * read_split's default function is named "lambda1" (read's is
+//    "lambda"), as the second lambda of the notional source.
+//    test_read.py::test_function_attributes.
 #pragma once
 
 #include <Python.h>
