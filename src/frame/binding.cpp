@@ -36,31 +36,34 @@ constexpr Py_ssize_t compare_failed = -2;
 // that code (a `functools.partial` whose state is replaced), so from then on
 // the values are read from a tuple of the call's own, and the call owns its
 // function and the keyword names.
-int own_incoming(call &c, incoming &in)
+int own_incoming(call &c, binding &in)
 {
     if (in.owned_values) {
         return 0;
     }
+    // The values, then the names and the function.
     Py_ssize_t count = in.nargs + PyTuple_GET_SIZE(in.kwnames);
-    in.owned_values =
-        tuple_of(std::span(in.values, static_cast<std::size_t>(count)));
+    in.owned_values = ref::steal(PyTuple_New(count + 2));
     if (!in.owned_values) {
         return -1;
     }
-    in.values = reinterpret_cast<PyTupleObject *>(in.owned_values.get())->ob_item;
-    in.owned_names = ref::new_ref(in.kwnames);
-    if (!c.owner) {
-        c.owner = ref::new_ref(reinterpret_cast<PyObject *>(c.function));
+    PyObject **items =
+        reinterpret_cast<PyTupleObject *>(in.owned_values.get())->ob_item;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        items[i] = Py_NewRef(in.values[i]);
     }
+    items[count] = Py_NewRef(in.kwnames);
+    items[count + 1] = Py_NewRef(reinterpret_cast<PyObject *>(c.function));
+    in.values = items;
     return 0;
 }
 
 // Position of `name` among the keyword names: identity first, then
 // equality. A name that is not an exact str is compared with `==`, which
 // runs user code.
-Py_ssize_t find_keyword(call &c, incoming &in, PyObject *name)
+Py_ssize_t find_keyword(call &c, binding &in, PyObject *kwnames,
+                        PyObject *name)
 {
-    PyObject *kwnames = in.kwnames;
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; i++) {
         if (PyTuple_GET_ITEM(kwnames, i) == name) {
@@ -118,7 +121,7 @@ Py_ssize_t find_keyword(call &c, incoming &in, PyObject *name)
 // Every keyword in call order, once the parameters from `bound` on have
 // been looked for: rebinds those, rejects duplicates and strangers, and
 // collects the rest into `**kwargs` where there is one.
-int general_keyword_pass(call &c, incoming &in, Py_ssize_t bound)
+int general_keyword_pass(call &c, binding &in, Py_ssize_t bound)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
@@ -163,7 +166,7 @@ int general_keyword_pass(call &c, incoming &in, Py_ssize_t bound)
         }
         // Storing a str subclass runs its `__hash__`.
         if ((!PyUnicode_CheckExact(key) && own_incoming(c, in) < 0) ||
-            PyDict_SetItem(c.kwargs.get(), key, in.keyword_value(k)) < 0) {
+            PyDict_SetItem(c.kwargs, key, in.keyword_value(k)) < 0) {
             return -1;
         }
     }
@@ -181,7 +184,7 @@ Py_ssize_t bind_positional(call &c, PyObject *const *args, Py_ssize_t nargs,
     return bound;
 }
 
-int bind_keywords(call &c, incoming &in)
+int bind_keywords(call &c, binding &in)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
@@ -196,7 +199,8 @@ int bind_keywords(call &c, incoming &in)
         if (!required && remaining == 0) {
             continue;
         }
-        Py_ssize_t pos = find_keyword(c, in, string(spec.params[i]));
+        Py_ssize_t pos =
+            find_keyword(c, in, in.kwnames, string(spec.params[i]));
         if (pos == compare_failed) {
             return -1;
         }
@@ -227,48 +231,63 @@ int bind_keywords(call &c, incoming &in)
 
 void call::add_entry() const
 {
-    add_function_entry(function->spec->name, line, function->globals);
+    const function_spec &spec = *function->spec;
+    add_function_entry(spec.name, line ? line : spec.def_line,
+                       function->globals);
 }
 
-int bind_arguments(call &c, incoming &in)
+void release_containers(const call &c)
+{
+    const function_spec &spec = *c.function->spec;
+    if (spec.varargs) {
+        Py_DECREF(c.args);
+    }
+    if (spec.varkw) {
+        Py_DECREF(c.kwargs);
+    }
+}
+
+int bind_arguments(call &c, binding &in)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
-    if (spec.varkw) {
-        c.kwargs = ref::steal(PyDict_New());
-        if (!c.kwargs) {
+    if (spec.varargs) {
+        Py_ssize_t extra = in.nargs > params ? in.nargs - params : 0;
+        c.args = extra > 0
+                     ? tuple_of(std::span(in.values + params,
+                                          static_cast<std::size_t>(extra)))
+                           .release()
+                     : Py_NewRef(state.empty_tuple);
+        if (c.args == nullptr) {
             return -1;
         }
     }
-    if (spec.varargs) {
-        Py_ssize_t extra = in.nargs > params ? in.nargs - params : 0;
-        c.args = extra > 0 ? tuple_of(std::span(
-                                 in.values + params,
-                                 static_cast<std::size_t>(extra)))
-                           : ref::new_ref(state.empty_tuple);
-        if (!c.args) {
-            c.kwargs.reset();
+    if (spec.varkw) {
+        c.kwargs = PyDict_New();
+        if (c.kwargs == nullptr) {
+            if (spec.varargs) {
+                Py_DECREF(c.args);
+            }
             return -1;
         }
-        c.varargs = reinterpret_cast<PyTupleObject *>(c.args.get())->ob_item;
-        c.varargs_count = extra;
     }
     for (Py_ssize_t i = spec.required; i < params; i++) {
         c.slots[i] = default_object(spec.default_values[i - spec.required],
                                     c.function->stored);
     }
     if (in.kwnames == nullptr) {
-        if (in.nargs < spec.required || (in.nargs > params && !spec.varargs)) {
-            count_error(spec, in.nargs);
-            return binding_failed(c);
+        if (in.nargs >= spec.required &&
+            (in.nargs <= params || spec.varargs)) {
+            bind_positional(c, in.values, in.nargs, params);
+            return 0;
         }
-        bind_positional(c, in.values, in.nargs, params);
+        count_error(spec, in.nargs);
+    }
+    else if (bind_keywords(c, in) == 0) {
         return 0;
     }
-    if (bind_keywords(c, in) < 0) {
-        return binding_failed(c);
-    }
-    return 0;
+    release_containers(c);
+    return binding_failed(c);
 }
 
 }  // namespace frame

@@ -29,10 +29,14 @@ function_object *as_function(PyObject *self)
 // What one call that runs user code counts against the interpreter's C
 // recursion limit. The limit (10,000 in release builds) assumes small C
 // frames; a cycle through korvex also runs bound methods, partials and
-// attribute look-ups, up to 600 bytes of stack a turn, so each call counts
-// twice (a cycle ends within 3 MiB), and six times with the sanitizer's
-// larger frames (within 4 MiB), to end well inside an 8 MiB stack. Keep
-// large locals out of the bodies' own frames.
+// attribute look-ups, so each call counts twice, and six times with the
+// sanitizer's larger frames. Measured on x86_64 with GCC 12 -O3 (the
+// smallest thread stack in which each cycle shape of the tests ends in
+// RecursionError): at most 3,264 KiB (a split method that is a partial of
+// multi_str_sundle), and 3,392 KiB under AddressSanitizer (write_klist
+// through an items attribute); the cycle tests run in a thread of 3.5 MiB,
+// so that frames that grow fail there first. Keep large locals out of the
+// bodies' own frames.
 #ifdef KORVEX_ASAN
 constexpr int recursion_units = 6;
 #else
@@ -73,12 +77,15 @@ PyObject *finish(const call &c, PyObject *result)
 // Python function's frame does: a cycle of calls through C-level callables
 // (bound methods, partials, builtins) comes back here with no Python frame
 // in between.
-[[gnu::noinline]] PyObject *run_calling_out(call &c)
+PyObject *run_calling_out(call &c)
 {
     const function_spec &spec = *c.function->spec;
     if (enter_recursive_call() < 0) {
+        release_containers(c);
         return finish(c, nullptr);
     }
+    auto *self = reinterpret_cast<PyObject *>(c.function);
+    Py_INCREF(self);
     std::size_t params = spec.params.size();
     for (std::size_t i = 0; i < params; i++) {
         Py_INCREF(c.slots[i]);
@@ -87,11 +94,13 @@ PyObject *finish(const call &c, PyObject *result)
     for (std::size_t i = 0; i < params; i++) {
         Py_DECREF(c.slots[i]);
     }
+    release_containers(c);
     leave_recursive_call();
+    Py_DECREF(self);
     return result;
 }
 
-[[gnu::cold]] PyObject *cleared_function()
+[[gnu::cold, gnu::noinline]] PyObject *cleared_function()
 {
     // Reachable only from a finalizer that runs after the collector cleared
     // this function.
@@ -100,42 +109,50 @@ PyObject *finish(const call &c, PyObject *result)
 }
 
 // The binding rule, then the body.
-PyObject *bind_and_run(PyObject *self, PyObject *const *args,
-                       std::size_t nargsf, PyObject *kwnames) noexcept
+[[gnu::noinline]] PyObject *bind_and_run(function_object *f,
+                                         PyObject *const *args,
+                                         std::size_t nargsf, PyObject *kwnames)
 {
-    function_object *f = as_function(self);
-    if (f->globals == nullptr) [[unlikely]] {
-        return cleared_function();
-    }
     call c(f);
     const function_spec &spec = *f->spec;
-    if (spec.calls_out) {
-        c.owner = ref::new_ref(self);
-    }
-    incoming in(args, PyVectorcall_NARGS(nargsf), kwnames);
-    if (bind_arguments(c, in) < 0) {
+    binding b(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (bind_arguments(c, b) < 0) {
         return nullptr;
     }
     return spec.calls_out ? run_calling_out(c) : finish(c, spec.body(c));
 }
 
-// The vectorcall of a function whose body runs no user code and that has
-// no `*args` or `**kwargs`: every parameter given by position goes straight
-// to the body, with nothing else to bind and nothing to guard.
+// The vectorcall of a function that runs user code (which every function
+// with `*args` or `**kwargs` is taken to do).
+PyObject *general_vectorcall(PyObject *self, PyObject *const *args,
+                             std::size_t nargsf, PyObject *kwnames) noexcept
+{
+    function_object *f = as_function(self);
+    if (f->globals == nullptr) [[unlikely]] {
+        return cleared_function();
+    }
+    return bind_and_run(f, args, nargsf, kwnames);
+}
+
+// The vectorcall of every other function: every parameter given by
+// position goes straight to the body, with nothing else to bind and
+// nothing to guard.
 PyObject *plain_vectorcall(PyObject *self, PyObject *const *args,
                            std::size_t nargsf, PyObject *kwnames) noexcept
 {
     function_object *f = as_function(self);
+    if (f->globals == nullptr) [[unlikely]] {
+        return cleared_function();
+    }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->param_count &&
-        f->globals != nullptr) [[likely]] {
+    if (kwnames == nullptr && nargs == f->param_count) [[likely]] {
         call c(f);
         for (Py_ssize_t i = 0; i < nargs; i++) {
             c.slots[i] = args[i];
         }
         return finish(c, f->spec->body(c));
     }
-    return bind_and_run(self, args, nargsf, kwnames);
+    return bind_and_run(f, args, nargsf, kwnames);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg)
@@ -518,9 +535,11 @@ PyType_Spec function_spec_ = {
 PyObject *defaults_tuple(std::span<const default_value> values,
                          PyObject *stored)
 {
-    return tuple_of(values, [stored](const default_value &value) {
-               return default_object(value, stored);
-           }).release();
+    return tuple_of(values,
+                    [stored](const default_value &value) {
+                        return default_object(value, stored);
+                    })
+        .release();
 }
 
 // The slots are left unset: binding fills every one of them.
@@ -548,9 +567,7 @@ PyObject *new_function(const function_spec &spec, PyObject *code)
     if (f == nullptr) {
         return nullptr;
     }
-    f->vectorcall = spec.calls_out || spec.varargs || spec.varkw
-                        ? bind_and_run
-                        : plain_vectorcall;
+    f->vectorcall = spec.calls_out ? general_vectorcall : plain_vectorcall;
     f->spec = &spec;
     f->param_count = static_cast<Py_ssize_t>(spec.params.size());
     f->qualname = Py_NewRef(string(spec.qualname));
