@@ -1,11 +1,30 @@
 // korvex.list.count: elemcount(ls).
 //
-// The general walk decides distinctness by list containment, which costs
-// n * k for n elements of which k are distinct. Exact lists and tuples of
-// builtin scalars, exact str and exact bytes take hashed paths that give the
-// very same dict: for those types hashing and equality run no Python code
-// and agree with each other, and a dict look-up, like list containment,
-// tries identity before equality.
+// The general walk decides distinctness by list containment, then calls
+// `ls.count` for each distinct element: n * k work for n elements of which
+// k are distinct. Where no element's equality or hash runs Python code (the
+// admission rule, below), one hashed pass gives the very same dict: a dict
+// look-up, like list containment, tries identity before equality, so the
+// first of equal elements stays the key, and the `count` of the sequences
+// below finds exactly the elements equal to it.
+//
+// Which inputs take which path:
+//  - exact str, bytes and bytearray: their codes tallied, one slot per
+//    byte (a counter of code points for a wider str);
+//  - exact list and tuple, by position; exact deque, range and array.array,
+//    and list or tuple subclasses that change nothing of their base, by
+//    their iterator: the hashed pass, while its elements are admitted;
+//  - anything else, and the rest of a sequence from its first element that
+//    is not admitted: the general walk, which goes on with the distinct
+//    elements the hashed pass found (no Python code ran for them, so
+//    containment would have found the same).
+//
+// A sequence changed while it is walked (by code run at a signal check:
+// a handler, a finalizer, another thread) is counted as the general walk
+// counts it: the keys are the elements as the walk met them, the counts
+// what `ls.count` gives after the walk. Only a pass during which code ran
+// counts again; see `recount`.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -50,7 +69,111 @@ constexpr int append = 5;         //             vis.append(l)
 constexpr int count = 6;          //     return {v: ls.count(v) for v in vis}
 }  // namespace line
 
-// --- fast paths -------------------------------------------------------------
+// The statement a helper is in: the line of the traceback entry when it
+// returns NULL.
+struct statement {
+    int line = line::walk;
+};
+
+// --- admission ----------------------------------------------------------------
+
+// An element is admitted to the hashed pass when its equality and hash, with
+// any other admitted element, run no Python code, cannot raise, and agree
+// (equal elements hash alike), as CPython 3.13 compares and hashes:
+//  - exact int, bool, float, complex, str, bytes and None: exact numeric or
+//    character comparisons in C; equal numbers hash alike across int, float
+//    and complex; a NaN (a complex one too) hashes by its identity and
+//    equals only itself, which is how containment finds it;
+//  - exact tuple and frozenset whose items are admitted, nested to
+//    `max_depth`: a tuple compares item by item, identity first, and hashes
+//    from its items; a frozenset compares its cached hash, its size and its
+//    members by their stored hashes, and hashes from those;
+//  - instances of a type that keeps object's own equality and hash (plain
+//    class instances, functions, modules), and classes whose metaclass
+//    keeps type's: identity in both.
+// Under -b comparing bytes with str or int warns (fails under -bb); the
+// hashed pass compares only elements of equal hash and would skip warnings
+// that containment gives. So once bytes and str or int have both been met,
+// at any depth, the element that brings them together is not admitted.
+constexpr int max_depth = 8;
+
+class admission {
+  public:
+    bool admit(PyObject *item)
+    {
+        if (!admit(item, 0)) {
+            return false;
+        }
+        return !(bytes_ && warns_beside_bytes_ && bytes_warnings());
+    }
+
+  private:
+    bool admit(PyObject *item, int depth)
+    {
+        PyTypeObject *type = Py_TYPE(item);
+        if (type == &PyLong_Type || type == &PyUnicode_Type ||
+            type == &PyBool_Type) {
+            warns_beside_bytes_ = true;
+            return true;
+        }
+        if (type == &PyBytes_Type) {
+            bytes_ = true;
+            return true;
+        }
+        if (type == &PyFloat_Type || type == &PyComplex_Type ||
+            item == Py_None) {
+            return true;
+        }
+        if (type == &PyTuple_Type) {
+            if (depth == max_depth) {
+                return false;
+            }
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
+                if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        if (type == &PyFrozenSet_Type) {
+            if (depth == max_depth) {
+                return false;
+            }
+            // The members in place: unused slots hold NULL, deleted ones
+            // the hash -1, which no member has.
+            auto *set = reinterpret_cast<PySetObject *>(item);
+            for (Py_ssize_t i = 0; i <= set->mask; i++) {
+                const setentry &entry = set->table[i];
+                if (entry.key != nullptr && entry.hash != -1 &&
+                    !admit(entry.key, depth + 1)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        return type->tp_hash == PyBaseObject_Type.tp_hash &&
+               (type->tp_richcompare == PyBaseObject_Type.tp_richcompare ||
+                type->tp_richcompare == PyType_Type.tp_richcompare);
+    }
+
+    // Whether -b is in force; read once, when it matters.
+    bool bytes_warnings()
+    {
+        if (bytes_warning_ < 0) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            bytes_warning_ = Py_BytesWarningFlag;
+#pragma GCC diagnostic pop
+        }
+        return bytes_warning_ > 0;
+    }
+
+    bool bytes_ = false;
+    bool warns_beside_bytes_ = false;
+    int bytes_warning_ = -1;
+};
+
+// --- the counter ------------------------------------------------------------
 
 // Counts keys in order of first occurrence: entries in insertion order,
 // and an open-addressing index over them, at most half full, holding
@@ -69,7 +192,9 @@ class first_occurrence_counter {
     first_occurrence_counter(const first_occurrence_counter &) = delete;
     first_occurrence_counter &operator=(const first_occurrence_counter &) =
         delete;
-    ~first_occurrence_counter()
+    ~first_occurrence_counter() { clear(); }
+
+    void clear()
     {
         if constexpr (std::is_same_v<Key, PyObject *>) {
             for (Py_ssize_t i = handed_over_; i < size_; i++) {
@@ -78,6 +203,9 @@ class first_occurrence_counter {
         }
         PyMem_Free(entries_);
         PyMem_Free(slots_);
+        entries_ = nullptr;
+        size_ = handed_over_ = capacity_ = slot_count_ = 0;
+        slots_ = nullptr;
     }
 
     // Room for `count` distinct keys without growing. Returns 0, or -1
@@ -85,16 +213,6 @@ class first_occurrence_counter {
     int reserve(Py_ssize_t count)
     {
         return reserve_entries(count) < 0 || grow(count) < 0 ? -1 : 0;
-    }
-
-    // After `sampled` elements, room for as many distinct keys among
-    // `total` as the sample promises (at most one per element), made once
-    // rather than by doubling. Returns 0, or -1 with MemoryError set.
-    int reserve_as_sampled(Py_ssize_t sampled, Py_ssize_t total)
-    {
-        return reserve(static_cast<Py_ssize_t>(static_cast<double>(total) *
-                                               static_cast<double>(size_) /
-                                               static_cast<double>(sampled)));
     }
 
     Py_ssize_t size() const { return size_; }
@@ -109,8 +227,7 @@ class first_occurrence_counter {
     }
 
     // The reference to key `i`, handed over in order: the counter no
-    // longer owns it (nor looks it up again). Handing over each key while
-    // it is in the cache saves a pass over all of them at the end.
+    // longer owns it.
     PyObject *hand_over(Py_ssize_t i)
         requires std::is_same_v<Key, PyObject *>
     {
@@ -118,10 +235,12 @@ class first_occurrence_counter {
         return entries_[i].key;
     }
 
-    // Counts one occurrence of `key`. `equal(a, b)` returns 1, 0 or -1 on
-    // error. Returns 0, or -1 with an exception set.
+    // Counts `by` more of `key`, a new key unless `insert` is false.
+    // `equal(a, b)` returns 1, 0 or -1 on error. Returns 0, or -1 with an
+    // exception set.
     template <typename Equal>
-    int add(Key key, Py_hash_t hash, Equal equal)
+    int add(Key key, Py_hash_t hash, Equal equal, Py_ssize_t by = 1,
+            bool insert = true)
     {
         if (size_ * 2 >= slot_count_ && grow(size_ + 1) < 0) {
             return -1;
@@ -133,16 +252,16 @@ class first_occurrence_counter {
             entry &e = entries_[slots_[i] - 1];
             if (e.hash == hash) {
                 int same = equal(e.key, key);
-                if (same < 0) {
-                    return -1;
-                }
-                if (same) {
-                    e.count++;
-                    return 0;
+                if (same != 0) {
+                    e.count += by;
+                    return same < 0 ? -1 : 0;
                 }
             }
             perturb >>= 5;
             i = (i * 5 + perturb + 1) & mask;
+        }
+        if (!insert) {
+            return 0;
         }
         if (size_ == capacity_ && reserve_entries(capacity_ * 2) < 0) {
             return -1;
@@ -150,7 +269,7 @@ class first_occurrence_counter {
         if constexpr (std::is_same_v<Key, PyObject *>) {
             Py_INCREF(key);
         }
-        entries_[size_] = entry{.key = key, .hash = hash, .count = 1};
+        entries_[size_] = entry{.key = key, .hash = hash, .count = by};
         slots_[i] = static_cast<std::uint32_t>(++size_);
         return 0;
     }
@@ -220,12 +339,19 @@ class first_occurrence_counter {
     Py_ssize_t slot_count_ = 0;
 };
 
-// {key(i): count(i)} for i from 0 to n - 1, in that order, in a dict sized
-// for `room` keys (at least n). `key` returns a new reference.
-template <typename Key, typename Count>
-PyObject *dict_of_counts(Py_ssize_t n, Py_ssize_t room, Key key, Count count)
+using element_counter = first_occurrence_counter<PyObject *>;
+
+int equal_elements(PyObject *a, PyObject *b)
 {
-    ref counts = ref::steal(_PyDict_NewPresized(room > n ? room : n));
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+// {key(i): count(i)} for i from 0 to n - 1, in that order, in a dict sized
+// for its n keys. `key` returns a new reference.
+template <typename Key, typename Count>
+PyObject *dict_of_counts(Py_ssize_t n, Key key, Count count)
+{
+    ref counts = ref::steal(_PyDict_NewPresized(n));
     if (!counts) {
         return nullptr;
     }
@@ -239,48 +365,10 @@ PyObject *dict_of_counts(Py_ssize_t n, Py_ssize_t room, Key key, Count count)
     return counts.release();
 }
 
-// {key: count} from the counter, keys made by `make_key`.
-template <typename Key, typename MakeKey>
-PyObject *counts_dict(const first_occurrence_counter<Key> &counter,
-                      MakeKey make_key, Py_ssize_t room = 0)
-{
-    return dict_of_counts(
-        counter.size(), room,
-        [&](Py_ssize_t i) { return make_key(counter[i].key); },
-        [&](Py_ssize_t i) { return counter[i].count; });
-}
-
-// Admits the elements of a sequence one at a time while they are builtin
-// scalars of exact types (int, bool, float, str, bytes, None) and no bytes
-// object stands beside a str, int or bool: under -b comparing those warns,
-// and the hashed pass would skip comparisons that the general walk makes.
-class scalar_admission {
-  public:
-    bool admit(PyObject *item)
-    {
-        if (PyBytes_CheckExact(item)) {
-            binary_ = true;
-        }
-        else if (PyUnicode_CheckExact(item) || PyLong_CheckExact(item) ||
-                 PyBool_Check(item)) {
-            compared_with_bytes_warns_ = true;
-        }
-        else if (!PyFloat_CheckExact(item) && item != Py_None) {
-            return false;
-        }
-        return !(binary_ && compared_with_bytes_warns_);
-    }
-
-  private:
-    bool binary_ = false;
-    bool compared_with_bytes_warns_ = false;
-};
-
-// How many elements ahead a walk asks for an element's memory. The
-// elements of a large list lie scattered; hashing one reads its header
-// (reference count, type) and the value its hash comes from (an int's
-// digits, a str's cached hash), which in a 32-byte object can lie on the
-// next cache line: both are asked for.
+// How many elements ahead a positional walk asks for an element's memory:
+// hashing one reads its header and the value its hash comes from (an int's
+// digits, a str's cached hash), which can lie on the next cache line. It
+// earns its lines on the rows of large lists of ints and strs.
 constexpr Py_ssize_t prefetch_distance = 8;
 
 void prefetch_element(PyObject *element)
@@ -291,155 +379,356 @@ void prefetch_element(PyObject *element)
     __builtin_prefetch(at + hashed_value_offset);
 }
 
-// {key: count} from the counter of elements, whose references to the keys
-// pass to the dict: the counter is done with.
-PyObject *counts_dict_of_elements(first_occurrence_counter<PyObject *> &counter,
-                                  Py_ssize_t room = 0)
+// A NaN read from an array is a new object each time: `count` never finds
+// it, as no NaN equals another object.
+bool found_by_no_count(PyObject *key, bool fresh)
+{
+    return fresh && PyFloat_CheckExact(key) &&
+           std::isnan(PyFloat_AS_DOUBLE(key));
+}
+
+// {key: count} from the counter, whose references to the keys pass to the
+// dict: the counter is done with.
+PyObject *dict_of_elements(element_counter &counter, bool fresh)
 {
     return dict_of_counts(
-        counter.size(), room,
+        counter.size(),
         [&](Py_ssize_t i) {
             if (i + prefetch_distance < counter.size()) {
                 prefetch_element(counter[i + prefetch_distance].key);
             }
             return counter.hand_over(i);
         },
-        [&](Py_ssize_t i) { return counter[i].count; });
+        [&](Py_ssize_t i) {
+            return found_by_no_count(counter[i].key, fresh) ? 0
+                                                            : counter[i].count;
+        });
 }
 
-int equal_scalars(PyObject *a, PyObject *b)
+// --- walking ------------------------------------------------------------------
+
+// The elements of `ls` as a `for` loop gets them: an exact list or tuple by
+// position, its length read again before every step, which yields what
+// its iterator would; anything else through its iterator.
+class elements {
+  public:
+    // 0, or -1 with the error of `iter()`.
+    int start(PyObject *ls)
+    {
+        index_ = 0;
+        if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
+            sequence_ = ls;
+            return 0;
+        }
+        iterator_ = ref::steal(PyObject_GetIter(ls));
+        return iterator_ ? 0 : -1;
+    }
+    // The next element into `item`: 1, 0 at the end (StopIteration
+    // included), or -1 with the iterator's error.
+    int next(ref &item)
+    {
+        if (sequence_ == nullptr) {
+            return frame::next_item(iterator_.get(), item);
+        }
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence_);
+        if (index_ >= size) {
+            return 0;
+        }
+        PyObject **items = PySequence_Fast_ITEMS(sequence_);
+        if (index_ + prefetch_distance < size) {
+            prefetch_element(items[index_ + prefetch_distance]);
+        }
+        item = ref::new_ref(items[index_++]);
+        return 1;
+    }
+
+  private:
+    PyObject *sequence_ = nullptr;  // the body owns `ls`
+    ref iterator_;
+    Py_ssize_t index_ = 0;
+};
+
+// {v: ls.count(v) for v in vis}. `walked` weighs each call's scan of `ls`
+// in the signal checks.
+PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
+                     frame::signal_check &signals, statement &at)
 {
-    return PyObject_RichCompareBool(a, b, Py_EQ);
+    at.line = line::count;
+    ref counts = ref::steal(PyDict_New());
+    if (!counts) {
+        return nullptr;
+    }
+    // `vis` is private, but user code can reach it (through the collector's
+    // referrers): each element is owned while `count` runs.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis); i++) {
+        ref v = ref::new_ref(PyList_GET_ITEM(vis, i));
+        if (signals.step(walked) < 0) {
+            return nullptr;
+        }
+        ref n = ref::steal(
+            PyObject_CallMethodOneArg(ls, string(s_count), v.get()));
+        if (!n || PyDict_SetItem(counts.get(), v.get(), n.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return counts.release();
 }
 
-// How many elements the index sees before choosing how to go on, and the
-// share of distinct ones beyond which the result dict itself becomes the
-// index.
+// The general walk from `l` (the element in hand, if any) on: containment
+// in `vis`, which holds the distinct elements met before, then `count`.
+PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
+                       Py_ssize_t walked, frame::signal_check &signals,
+                       statement &at)
+{
+    for (;; walked++, l.reset()) {
+        if (!l) {
+            // Each step scans `vis`: the signal checks count that work.
+            at.line = line::walk;
+            int more = signals.step(PyList_GET_SIZE(vis)) < 0 ? -1
+                                                              : walk.next(l);
+            if (more <= 0) {
+                if (more < 0) {
+                    return nullptr;
+                }
+                break;
+            }
+        }
+        at.line = line::contains;
+        int seen = PySequence_Contains(vis, l.get());
+        if (seen < 0) {
+            return nullptr;
+        }
+        at.line = line::append;
+        if (!seen && PyList_Append(vis, l.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return count_each(ls, vis, walked, signals, at);
+}
+
+// --- the hashed pass ----------------------------------------------------------
+
+// The keys in order of first occurrence: those of the index dict `into`
+// when there is one, else those of the counter.
+PyObject *keys_in_order(element_counter &counter, PyObject *into)
+{
+    if (into != nullptr) {
+        return PyDict_Keys(into);
+    }
+    PyObject *keys = PyList_New(counter.size());
+    for (Py_ssize_t i = 0; keys != nullptr && i < counter.size(); i++) {
+        PyList_SET_ITEM(keys, i, Py_NewRef(counter[i].key));
+    }
+    return keys;
+}
+
+// What `ls.count` gives after the walk for each of `keys`, counted in one
+// pass over the contents `ls` has now; as `count` does, it runs no
+// signal check. An element that is not admitted needs its own equality:
+// then `ls.count` itself is called for each key.
+PyObject *recount(PyObject *ls, PyObject *keys, bool fresh,
+                  frame::signal_check &signals, statement &at)
+{
+    at.line = line::count;
+    element_counter counter;
+    admission admitted;
+    Py_ssize_t size = PyList_GET_SIZE(keys);
+    if (counter.reserve(size) < 0) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < size; i++) {
+        PyObject *key = PyList_GET_ITEM(keys, i);
+        if (!admitted.admit(key)) {
+            return count_each(ls, keys, size, signals, at);
+        }
+        Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1 || counter.add(key, hash, equal_elements, 0) < 0) {
+            return nullptr;
+        }
+    }
+    elements walk;
+    if (walk.start(ls) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t walked = 0;
+    for (ref item;; walked++) {
+        int more = walk.next(item);
+        if (more <= 0) {
+            if (more < 0) {
+                return nullptr;
+            }
+            break;
+        }
+        if (!admitted.admit(item.get())) {
+            return count_each(ls, keys, walked, signals, at);
+        }
+        Py_hash_t hash = PyObject_Hash(item.get());
+        if (hash == -1 ||
+            counter.add(item.get(), hash, equal_elements, 1, false) < 0) {
+            return nullptr;
+        }
+    }
+    return dict_of_elements(counter, fresh);
+}
+
+// How many elements the counter sees before choosing how to go on, and the
+// share of new keys beyond which the result dict itself becomes the index
+// (one probe per new key instead of two). The choice is checked again on
+// every later sample: once a quarter of one finds keys already counted, the
+// counter takes over again, for good.
 constexpr Py_ssize_t sample_size = 4096;
-constexpr Py_ssize_t mostly_distinct_percent = 99;
+constexpr Py_ssize_t mostly_new_percent = 99;
+constexpr Py_ssize_t repeats_percent = 25;
 
 // Counts one more `item` in `counts`, the result dict used as the index:
-// one probe inserts a new key with `one`, or finds an old one whose count
-// is then raised. Returns 0, or -1 with an exception set.
-int count_in_dict(PyObject *counts, PyObject *item, PyObject *one)
+// one probe inserts a new key with `first`, or finds an old one whose count
+// is then raised. Returns 1 when it was there, 0 when new, or -1 with an
+// exception set.
+int count_in_dict(PyObject *counts, PyObject *item, PyObject *first)
 {
     PyObject *current;
-    int found = PyDict_SetDefaultRef(counts, item, one, &current);
+    int found = PyDict_SetDefaultRef(counts, item, first, &current);
     if (found <= 0) {
         Py_XDECREF(current);
         return found;
     }
     Py_ssize_t count = PyLong_AsSsize_t(current);
     Py_DECREF(current);
+    if (count == -1 && PyErr_Occurred()) {
+        return -1;
+    }
     ref raised = ref::steal(PyLong_FromSsize_t(count + 1));
-    return raised ? PyDict_SetItem(counts, item, raised.get()) : -1;
+    return raised && PyDict_SetItem(counts, item, raised.get()) == 0 ? 1 : -1;
 }
 
-// The elements that `next` yields (1 with an owned item, 0 at the end, -1
-// with the walk's error), counted in one hashed pass while they are
-// admitted scalars: neither hashing nor comparing them runs Python code,
-// and a dict look-up, like list containment, tries identity before
-// equality, so a dict keeps the first of equal elements as the key, NaN
-// objects included. `room` is the expected number of elements. Returns
-// false, having run no code of any element, as soon as one is not
-// admitted: the caller then walks the sequence generally from its start.
-// Otherwise true, with the counts or NULL after `c.fail`.
-template <typename Next>
-bool count_scalars(call &c, Next next, Py_ssize_t room, PyObject *&counts)
+// The counter again from the index dict `into`, which it replaces.
+int back_to_counter(element_counter &counter, PyObject *into)
 {
-    counts = nullptr;
-    first_occurrence_counter<PyObject *> counter;
-    if (counter.reserve(room < sample_size ? room : sample_size) < 0) {
-        c.fail(line::append);
-        return true;
+    counter.clear();
+    if (counter.reserve(2 * PyDict_GET_SIZE(into)) < 0) {
+        return -1;
     }
-    // Once most elements of a sample are distinct, the result dict itself
-    // is the index: one probe per element instead of two.
+    Py_ssize_t position = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(into, &position, &key, &value)) {
+        Py_hash_t hash = PyObject_Hash(key);
+        Py_ssize_t count = PyLong_AsSsize_t(value);
+        if (hash == -1 || (count == -1 && PyErr_Occurred()) ||
+            counter.add(key, hash, equal_elements, count) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The hashed pass over `walk` (see the admission rule); `expected` is the
+// number of elements, if known, to size the counter. `fresh` when the
+// elements are made anew by each read (an array). At the first element that
+// is not admitted, the general walk goes on from it.
+PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
+                      bool fresh, statement &at)
+{
+    element_counter counter;
     ref into;
+    Py_ssize_t repeats = 0;
+    bool settled = false;
+    at.line = line::append;
     ref one = ref::steal(PyLong_FromLong(1));
-    if (!one) {
-        c.fail(line::append);
-        return true;
+    ref zero = ref::steal(PyLong_FromLong(0));
+    if (!one || !zero ||
+        counter.reserve(expected < sample_size ? expected : sample_size) < 0) {
+        return nullptr;
     }
-    scalar_admission admission;
+    admission admitted;
     frame::signal_check signals;
-    for (Py_ssize_t walked = 0;; walked++) {
+    Py_ssize_t walked = 0;
+    for (;; walked++) {
         ref item;
-        // The signal check can run finalizers that change the sequence:
-        // it comes before the next element is taken.
-        int more = signals.step() < 0 ? -1 : next(item);
+        at.line = line::walk;
+        // The check can run code that changes the sequence: it comes before
+        // the next element is taken.
+        int more = signals.step() < 0 ? -1 : walk.next(item);
         if (more <= 0) {
             if (more < 0) {
-                c.fail(line::walk);
-                return true;
+                return nullptr;
             }
             break;
         }
-        if (!admission.admit(item.get())) {
-            return false;
+        if (!admitted.admit(item.get())) {
+            at.line = line::vis;
+            ref vis = ref::steal(keys_in_order(counter, into.get()));
+            if (!vis) {
+                return nullptr;
+            }
+            into.reset();
+            counter.clear();
+            return general_walk(ls, walk, vis.get(), std::move(item), walked,
+                                signals, at);
         }
-        if (walked == sample_size && !into) {
-            if (counter.size() * 100 > sample_size * mostly_distinct_percent) {
-                into = ref::steal(counts_dict_of_elements(counter, room));
+        at.line = line::append;
+        if (walked > 0 && walked % sample_size == 0 && !settled) {
+            if (!into && counter.size() * 100 >
+                             sample_size * mostly_new_percent) {
+                into = ref::steal(dict_of_elements(counter, fresh));
+                counter.clear();
                 if (!into) {
-                    c.fail(line::append);
-                    return true;
+                    return nullptr;
                 }
             }
-            else if (counter.reserve_as_sampled(sample_size, room) < 0) {
-                c.fail(line::append);
-                return true;
+            else if (into && repeats * 100 > sample_size * repeats_percent) {
+                if (back_to_counter(counter, into.get()) < 0) {
+                    return nullptr;
+                }
+                into.reset();
+                settled = true;
             }
+            else if (!into) {
+                // Room for as many keys as the sample promises, made once
+                // rather than by doubling.
+                if (counter.reserve(static_cast<Py_ssize_t>(
+                        static_cast<double>(expected) *
+                        static_cast<double>(counter.size()) / sample_size)) <
+                    0) {
+                    return nullptr;
+                }
+                settled = true;
+            }
+            repeats = 0;
         }
         if (into) {
-            if (count_in_dict(into.get(), item.get(), one.get()) < 0) {
-                c.fail(line::append);
-                return true;
+            PyObject *first =
+                found_by_no_count(item.get(), fresh) ? zero.get() : one.get();
+            int found = count_in_dict(into.get(), item.get(), first);
+            if (found < 0) {
+                return nullptr;
             }
+            repeats += found;
             continue;
         }
         Py_hash_t hash = PyObject_Hash(item.get());
-        if (hash == -1 || counter.add(item.get(), hash, equal_scalars) < 0) {
-            c.fail(line::append);
-            return true;
+        if (hash == -1 || counter.add(item.get(), hash, equal_elements) < 0) {
+            return nullptr;
         }
     }
+    if (signals.ran()) {
+        at.line = line::count;
+        ref keys = ref::steal(keys_in_order(counter, into.get()));
+        into.reset();
+        counter.clear();
+        return keys ? recount(ls, keys.get(), fresh, signals, at) : nullptr;
+    }
+    at.line = line::count;
     if (into) {
-        counts = into.release();
+        return into.release();
     }
-    else {
-        // The index is done with: freed before the dict is made, the
-        // process then holds one large block the less at its peak.
-        counter.drop_index();
-        counts = counts_dict_of_elements(counter);
-    }
-    if (counts == nullptr) {
-        c.fail(line::count);
-    }
-    return true;
+    // The index is done with: freed before the dict is made, the process
+    // then holds one large block the less at its peak.
+    counter.drop_index();
+    return dict_of_elements(counter, fresh);
 }
 
-// An exact list or tuple, by position, its length read again before every
-// step.
-bool count_sequence(call &c, PyObject *ls, PyObject *&counts)
-{
-    Py_ssize_t i = 0;
-    auto next = [ls, &i](ref &item) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(ls);
-        if (i >= size) {
-            return 0;
-        }
-        PyObject **items = PySequence_Fast_ITEMS(ls);
-        if (i + prefetch_distance < size) {
-            prefetch_element(items[i + prefetch_distance]);
-        }
-        item = ref::new_ref(items[i++]);
-        return 1;
-    };
-    return count_scalars(c, next, PySequence_Fast_GET_SIZE(ls), counts);
-}
-
-int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
+// --- codes of str, bytes and bytearray ------------------------------------------
 
 // One-byte codes counted in one slot each: no hashing at all.
 struct byte_tally {
@@ -455,77 +744,90 @@ struct byte_tally {
             }
         }
     }
-
-    // {make_key(code): count}, in order of first occurrence.
-    template <typename MakeKey>
-    PyObject *dict(MakeKey make_key) const
-    {
-        return dict_of_counts(
-            distinct, 0, [&](Py_ssize_t i) { return make_key(order[i]); },
-            [&](Py_ssize_t i) { return seen[order[i]]; });
-    }
 };
 
-// A byte as bytes and bytearray yield it.
+// Pending events are run between chunks of codes.
+constexpr Py_ssize_t code_chunk = Py_ssize_t{1} << 20;
+
 PyObject *int_of_byte(Py_UCS4 code) { return PyLong_FromLong(code); }
-
-// Pending signals are checked between chunks of codes or elements.
-constexpr Py_ssize_t element_chunk = Py_ssize_t{1} << 20;
-
-// Characters of an exact str, or bytes of an exact bytes object, counted
-// directly; `make_key` turns a code into the element the walk would give.
-template <typename MakeKey>
-PyObject *count_codes(call &c, int kind, const void *data, Py_ssize_t length,
-                      MakeKey make_key)
+PyObject *str_of_code(Py_UCS4 code)
 {
-    PyObject *counts;
+    return PyUnicode_FromOrdinal(static_cast<int>(code));
+}
+
+// The one-byte codes of an exact str, bytes or bytearray. Nothing of `ls`
+// is held across a check, so that code run there may change or resize a
+// bytearray, as between two steps of its iterator; if code ran, the counts
+// are those of its contents after the walk.
+PyObject *count_bytes(PyObject *ls, PyObject *(*make_key)(Py_UCS4),
+                      statement &at)
+{
+    auto contents = [ls](Py_ssize_t &length) {
+        if (PyUnicode_CheckExact(ls)) {
+            length = PyUnicode_GET_LENGTH(ls);
+            return static_cast<const Py_UCS1 *>(PyUnicode_DATA(ls));
+        }
+        length = PyBytes_CheckExact(ls) ? PyBytes_GET_SIZE(ls)
+                                        : PyByteArray_GET_SIZE(ls);
+        return reinterpret_cast<const Py_UCS1 *>(
+            PyBytes_CheckExact(ls) ? PyBytes_AS_STRING(ls)
+                                   : PyByteArray_AS_STRING(ls));
+    };
+    byte_tally tally;
+    frame::signal_check signals(1);
+    Py_ssize_t length;
+    for (Py_ssize_t start = 0;; start += code_chunk) {
+        if (start > 0 && signals.step() < 0) {
+            return nullptr;
+        }
+        const Py_UCS1 *codes = contents(length);
+        if (start >= length) {
+            break;
+        }
+        tally.add(codes, start,
+                  length - start > code_chunk ? start + code_chunk : length);
+    }
+    if (signals.ran()) {
+        byte_tally after;
+        const Py_UCS1 *codes = contents(length);
+        after.add(codes, 0, length);
+        std::memcpy(tally.seen, after.seen, sizeof tally.seen);
+    }
+    at.line = line::count;
+    return dict_of_counts(
+        tally.distinct, [&](Py_ssize_t i) { return make_key(tally.order[i]); },
+        [&](Py_ssize_t i) { return tally.seen[tally.order[i]]; });
+}
+
+int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
+
+// The characters of an exact str; an immutable str needs no recount.
+PyObject *count_str(PyObject *ls, statement &at)
+{
+    int kind = PyUnicode_KIND(ls);
     if (kind == PyUnicode_1BYTE_KIND) {
-        byte_tally tally;
-        auto *codes = static_cast<const Py_UCS1 *>(data);
-        for (Py_ssize_t start = 0; start < length; start += element_chunk) {
-            if (start > 0 && PyErr_CheckSignals() < 0) {
-                return c.fail(line::walk);
-            }
-            Py_ssize_t left = length - start;
-            tally.add(codes, start,
-                      left > element_chunk ? start + element_chunk : length);
-        }
-        counts = tally.dict(make_key);
+        return count_bytes(ls, str_of_code, at);
     }
-    else {
-        first_occurrence_counter<Py_UCS4> counter;
-        frame::signal_check signals(element_chunk);
-        for (Py_ssize_t i = 0; i < length; i++) {
-            if (signals.step() < 0) {
-                return c.fail(line::walk);
-            }
-            Py_UCS4 code = PyUnicode_READ(kind, data, i);
-            if (counter.add(code, static_cast<Py_hash_t>(code), same_code) <
-                0) {
-                return c.fail(line::append);
-            }
+    const void *data = PyUnicode_DATA(ls);
+    first_occurrence_counter<Py_UCS4> counter;
+    frame::signal_check signals(code_chunk);
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(ls); i++) {
+        if (signals.step() < 0) {
+            return nullptr;
         }
-        counts = counts_dict(counter, make_key);
+        Py_UCS4 code = PyUnicode_READ(kind, data, i);
+        if (counter.add(code, static_cast<Py_hash_t>(code), same_code) < 0) {
+            at.line = line::append;
+            return nullptr;
+        }
     }
-    return counts != nullptr ? counts : c.fail(line::count);
+    at.line = line::count;
+    return dict_of_counts(
+        counter.size(), [&](Py_ssize_t i) { return str_of_code(counter[i].key); },
+        [&](Py_ssize_t i) { return counter[i].count; });
 }
 
-// The fast paths stay out of line: their tables would otherwise sit in the
-// frame of every elemcount call, which recursion through `count` stacks up.
-[[gnu::noinline]] PyObject *count_fast(call &c, PyObject *ls)
-{
-    if (PyUnicode_CheckExact(ls)) {
-        return count_codes(
-            c, PyUnicode_KIND(ls), PyUnicode_DATA(ls),
-            PyUnicode_GET_LENGTH(ls), [](Py_UCS4 code) {
-                return PyUnicode_FromOrdinal(static_cast<int>(code));
-            });
-    }
-    return count_codes(c, PyUnicode_1BYTE_KIND, PyBytes_AS_STRING(ls),
-                       PyBytes_GET_SIZE(ls), int_of_byte);
-}
-
-// --- other exact builtin sequences ------------------------------------------
+// --- which sequences take the hashed pass -------------------------------------
 
 // Whether `ls` is exactly the builtin extension type named `type_name`
 // ("module.name") that the extension module `module_name` defines: a user
@@ -549,426 +851,89 @@ bool is_extension_type(PyObject *ls, const char *type_name,
            std::strcmp(def->m_name, module_name) == 0;
 }
 
-// An exact deque, through its own iterator, which notices a deque changed
-// by a signal handler or a finalizer as the general walk would.
-bool count_deque(call &c, PyObject *ls, PyObject *&counts)
+// Whether a list or tuple subclass is counted as its base: its iteration,
+// its `count` and its attribute look-up are the base's, and its instance
+// holds no `count` of its own. 1, 0, or -1 with the error of reading the
+// instance dict.
+int changes_nothing(PyObject *ls, PyTypeObject *base)
 {
-    ref iterator = ref::steal(PyObject_GetIter(ls));
-    if (!iterator) {
-        counts = c.fail(line::walk);
-        return true;
+    PyTypeObject *type = Py_TYPE(ls);
+    PyObject *count = string(s_count);
+    if (type->tp_iter != base->tp_iter ||
+        type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, count) != _PyType_Lookup(base, count)) {
+        return 0;
     }
-    auto next = [&iterator](ref &item) {
-        return frame::next_item(iterator.get(), item);
-    };
-    return count_scalars(c, next, PyObject_Size(ls), counts);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) &&
+        type->tp_dictoffset == 0) {
+        return 1;
+    }
+    ref dict = ref::steal(PyObject_GenericGetDict(ls, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    int own = PyDict_Contains(dict.get(), count);
+    return own < 0 ? -1 : !own;
 }
 
-// An exact range yields distinct ints, and its `count` of an exact int is 0
-// or 1: each element is a key counted once. The keys are the ints its own
-// iterator yields.
-PyObject *count_range(call &c, PyObject *ls)
+// The elements of `ls`, counted; NULL with an exception and its statement.
+PyObject *count_elements(PyObject *ls, statement &at)
 {
-    ref iterator = ref::steal(PyObject_GetIter(ls));
-    if (!iterator) {
-        return c.fail(line::walk);
+    if (PyUnicode_CheckExact(ls)) {
+        return count_str(ls, at);
     }
-    // Sized for every element; a range too long for len() grows as it
-    // goes.
-    Py_ssize_t size = PyObject_Size(ls);
-    if (size < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return c.fail(line::walk);
+    if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls)) {
+        return count_bytes(ls, int_of_byte, at);
+    }
+    bool hashed = PyList_CheckExact(ls) || PyTuple_CheckExact(ls) ||
+                  PyRange_Check(ls) ||
+                  is_extension_type(ls, "collections.deque", "_collections");
+    bool fresh = !hashed && is_extension_type(ls, "array.array", "array");
+    hashed = hashed || fresh;
+    if (!hashed && (PyList_Check(ls) || PyTuple_Check(ls))) {
+        int same = changes_nothing(
+            ls, PyList_Check(ls) ? &PyList_Type : &PyTuple_Type);
+        if (same < 0) {
+            at.line = line::count;
+            return nullptr;
         }
-        PyErr_Clear();
-        size = 0;
+        hashed = same;
     }
-    ref counts = ref::steal(_PyDict_NewPresized(size));
-    ref one = ref::steal(PyLong_FromLong(1));
-    if (!counts || !one) {
-        return c.fail(line::append);
-    }
-    frame::signal_check signals;
-    for (;;) {
-        if (signals.step() < 0) {
-            return c.fail(line::walk);
+    elements walk;
+    if (hashed) {
+        if (walk.start(ls) < 0) {
+            return nullptr;
         }
-        ref item = ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) {
-                return c.fail(line::walk);
-            }
-            break;
+        // Only sizes the counter. A subclass's own __len__ is not asked;
+        // a range too long for len() counts from none.
+        Py_ssize_t expected = PyList_Check(ls) || PyTuple_Check(ls)
+                                  ? PySequence_Fast_GET_SIZE(ls)
+                                  : PyObject_Size(ls);
+        if (expected < 0) {
+            PyErr_Clear();
+            expected = 0;
         }
-        if (PyDict_SetItem(counts.get(), item.get(), one.get()) < 0) {
-            return c.fail(line::append);
-        }
+        return hashed_pass(ls, walk, expected, fresh, at);
     }
-    return counts.release();
-}
-
-// Elements of a bytearray or an array are read in chunks; signals are
-// checked between them, with nothing of the object held, so that a handler
-// or a finalizer may change or resize it, as between two steps of its
-// iterator. The walk reads the current contents as the iterator would; if a
-// check ran, the counts are taken again from the final contents, as `count`
-// would take them after the walk.
-
-// The ints of an exact bytearray, one slot per value.
-PyObject *count_bytearray(call &c, PyObject *ls)
-{
-    byte_tally tally;
-    bool checked = false;
-    for (Py_ssize_t start = 0;; start += element_chunk) {
-        if (start > 0) {
-            if (PyErr_CheckSignals() < 0) {
-                return c.fail(line::walk);
-            }
-            checked = true;
-        }
-        Py_ssize_t length = PyByteArray_GET_SIZE(ls);
-        if (start >= length) {
-            break;
-        }
-        tally.add(
-            reinterpret_cast<const Py_UCS1 *>(PyByteArray_AS_STRING(ls)),
-            start,
-            length - start > element_chunk ? start + element_chunk : length);
-    }
-    if (checked) {
-        byte_tally recount;
-        recount.add(
-            reinterpret_cast<const Py_UCS1 *>(PyByteArray_AS_STRING(ls)), 0,
-            PyByteArray_GET_SIZE(ls));
-        std::memcpy(tally.seen, recount.seen, sizeof tally.seen);
-    }
-    PyObject *counts = tally.dict(int_of_byte);
-    return counts != nullptr ? counts : c.fail(line::count);
-}
-
-// How the elements of one array typecode become counted keys. `Item` is the
-// stored type, `Key` the counted one; `valid` is false for a stored value
-// that the array cannot turn into an element (`make_key` then raises what
-// the array raises); `counted` is false for a key that `count` never finds,
-// a NaN: the array makes a new float for each element, never the key
-// object, and NaN equals nothing.
-template <typename Stored>
-struct int_items {
-    using Item = Stored;
-    using Key = std::conditional_t<std::is_signed_v<Item>, long long,
-                                   unsigned long long>;
-    static Key key(Item item) { return item; }
-    static Py_hash_t hash(Key key, Py_ssize_t) {
-        return static_cast<Py_hash_t>(key);
-    }
-    static int equal(Key a, Key b) { return a == b; }
-    static bool valid(Key) { return true; }
-    static bool counted(Key) { return true; }
-    static PyObject *make_key(Key key)
-    {
-        if constexpr (std::is_signed_v<Item>) {
-            return PyLong_FromLongLong(key);
-        }
-        else {
-            return PyLong_FromUnsignedLongLong(key);
-        }
-    }
-};
-
-template <typename Stored>
-struct float_items {
-    using Item = Stored;
-    using Key = double;
-    static Key key(Item item) { return item; }
-    // 0.0 and -0.0 are equal and hash alike; each NaN is a key of its own,
-    // hashed by its position so that many of them do not share a chain.
-    static Py_hash_t hash(Key key, Py_ssize_t position)
-    {
-        if (key != key) {
-            return static_cast<Py_hash_t>(position);
-        }
-        if (key == 0.0) {
-            key = 0.0;
-        }
-        // Mixed, so that the low bits, zero in doubles of small ints,
-        // depend on all of them.
-        std::uint64_t bits;
-        std::memcpy(&bits, &key, sizeof bits);
-        bits ^= bits >> 32;
-        bits *= 0x9e3779b97f4a7c15u;
-        return static_cast<Py_hash_t>(bits ^ (bits >> 29));
-    }
-    static int equal(Key a, Key b) { return a == b; }
-    static bool valid(Key) { return true; }
-    static bool counted(Key key) { return key == key; }
-    static PyObject *make_key(Key key) { return PyFloat_FromDouble(key); }
-};
-
-// Typecodes 'u' and 'w' hold code points of four bytes.
-struct code_items {
-    using Item = std::uint32_t;
-    using Key = Py_UCS4;
-    static Key key(std::uint32_t item) { return item; }
-    static Py_hash_t hash(Key key, Py_ssize_t)
-    {
-        return static_cast<Py_hash_t>(key);
-    }
-    static int equal(Key a, Key b) { return a == b; }
-    static bool valid(Key key) { return key < 0x110000; }
-    static bool counted(Key) { return true; }
-    static PyObject *make_key(Key key)
-    {
-        return PyUnicode_FromOrdinal(static_cast<int>(key));
-    }
-};
-
-template <typename Items>
-PyObject *count_array_items(call &c, PyObject *ls)
-{
-    using Item = typename Items::Item;
-    using Key = typename Items::Key;
-    first_occurrence_counter<Key> counter;
-    bool checked = false;
-    Py_ssize_t position = 0;
-    for (;;) {
-        if (position > 0) {
-            if (PyErr_CheckSignals() < 0) {
-                return c.fail(line::walk);
-            }
-            checked = true;
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
-            return c.fail(line::walk);
-        }
-        Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
-        Py_ssize_t end = length - position > element_chunk
-                             ? position + element_chunk
-                             : length;
-        auto *items = static_cast<const Item *>(view.buf);
-        int failed = 0;
-        if (position == 0 &&
-            counter.reserve(length < sample_size ? length : sample_size) < 0) {
-            failed = line::append;
-        }
-        for (; !failed && position < end; position++) {
-            if (position == sample_size &&
-                counter.reserve_as_sampled(sample_size, length) < 0) {
-                failed = line::append;
-                break;
-            }
-            Key key = Items::key(items[position]);
-            if (!Items::valid(key)) {
-                Py_XDECREF(Items::make_key(key));
-                failed = line::walk;
-                break;
-            }
-            if (counter.add(key, Items::hash(key, position), Items::equal) <
-                0) {
-                failed = line::append;
-                break;
-            }
-        }
-        PyBuffer_Release(&view);
-        if (failed) {
-            return c.fail(failed);
-        }
-        if (position >= length) {
-            break;
-        }
-    }
-    // Counted again from the final contents, the keys first so that key j
-    // keeps position j and its count is one too many.
-    first_occurrence_counter<Key> recount;
-    if (checked && counter.size() > 0) {
-        for (Py_ssize_t j = 0; j < counter.size(); j++) {
-            if (recount.add(counter[j].key, counter[j].hash, Items::equal) <
-                0) {
-                return c.fail(line::count);
-            }
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(ls, &view, PyBUF_SIMPLE) < 0) {
-            return c.fail(line::count);
-        }
-        Py_ssize_t length = view.len / static_cast<Py_ssize_t>(sizeof(Item));
-        auto *items = static_cast<const Item *>(view.buf);
-        int failed = 0;
-        for (Py_ssize_t i = 0; i < length; i++) {
-            Key key = Items::key(items[i]);
-            if (!Items::valid(key)) {
-                Py_XDECREF(Items::make_key(key));
-                failed = 1;
-                break;
-            }
-            if (recount.add(key, Items::hash(key, counter.size() + i),
-                            Items::equal) < 0) {
-                failed = 1;
-                break;
-            }
-        }
-        PyBuffer_Release(&view);
-        if (failed) {
-            return c.fail(line::count);
-        }
-    }
-    PyObject *counts = dict_of_counts(
-        counter.size(), 0,
-        [&](Py_ssize_t j) { return Items::make_key(counter[j].key); },
-        [&](Py_ssize_t j) -> Py_ssize_t {
-            if (!Items::counted(counter[j].key)) {
-                return 0;
-            }
-            return checked ? recount[j].count - 1 : counter[j].count;
-        });
-    return counts != nullptr ? counts : c.fail(line::count);
-}
-
-// An exact array.array, by typecode; false for one it does not know.
-bool count_array(call &c, PyObject *ls, PyObject *&counts)
-{
-    Py_buffer view;
-    if (PyObject_GetBuffer(ls, &view, PyBUF_FORMAT) < 0) {
-        counts = c.fail(line::walk);
-        return true;
-    }
-    char code = view.format != nullptr ? view.format[0] : '\0';
-    Py_ssize_t itemsize = view.itemsize;
-    PyBuffer_Release(&view);
-    switch (code) {
-    case 'b':
-        counts = count_array_items<int_items<signed char>>(c, ls);
-        break;
-    case 'B':
-        counts = count_array_items<int_items<unsigned char>>(c, ls);
-        break;
-    case 'h':
-        counts = count_array_items<int_items<short>>(c, ls);
-        break;
-    case 'H':
-        counts = count_array_items<int_items<unsigned short>>(c, ls);
-        break;
-    case 'i':
-        counts = count_array_items<int_items<int>>(c, ls);
-        break;
-    case 'I':
-        counts = count_array_items<int_items<unsigned int>>(c, ls);
-        break;
-    case 'l':
-        counts = count_array_items<int_items<long>>(c, ls);
-        break;
-    case 'L':
-        counts = count_array_items<int_items<unsigned long>>(c, ls);
-        break;
-    case 'q':
-        counts = count_array_items<int_items<long long>>(c, ls);
-        break;
-    case 'Q':
-        counts = count_array_items<int_items<unsigned long long>>(c, ls);
-        break;
-    case 'f':
-        counts = count_array_items<float_items<float>>(c, ls);
-        break;
-    case 'd':
-        counts = count_array_items<float_items<double>>(c, ls);
-        break;
-    case 'w':
-        if (itemsize != sizeof(std::uint32_t)) {
-            return false;
-        }
-        counts = count_array_items<code_items>(c, ls);
-        break;
-    default:
-        return false;
-    }
-    return true;
-}
-
-// Exact builtin sequences whose elements, equality and `count` run no
-// Python code, counted in one hashed pass. False when `ls` is none of them,
-// or holds elements that need the general walk.
-[[gnu::noinline]] bool count_builtin_sequence(call &c, PyObject *ls,
-                                              PyObject *&counts)
-{
-    if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
-        return count_sequence(c, ls, counts);
-    }
-    if (PyByteArray_CheckExact(ls)) {
-        counts = count_bytearray(c, ls);
-        return true;
-    }
-    if (PyRange_Check(ls)) {
-        counts = count_range(c, ls);
-        return true;
-    }
-    if (is_extension_type(ls, "collections.deque", "_collections")) {
-        return count_deque(c, ls, counts);
-    }
-    if (is_extension_type(ls, "array.array", "array")) {
-        return count_array(c, ls, counts);
-    }
-    return false;
-}
-
-// Distinct elements by list containment, in first-occurrence order; then
-// `ls.count` for each of them.
-PyObject *elemcount(call &c) noexcept
-{
-    ref owned = c.own(0);
-    PyObject *ls = owned.get();
-    if (PyUnicode_CheckExact(ls) || PyBytes_CheckExact(ls)) {
-        return count_fast(c, ls);
-    }
-    if (PyObject *counts; count_builtin_sequence(c, ls, counts)) {
-        return counts;
-    }
+    at.line = line::vis;
     ref vis = ref::steal(PyList_New(0));
     if (!vis) {
-        return c.fail(line::vis);
+        return nullptr;
     }
-    frame::element_walk walk;
+    at.line = line::walk;
     if (walk.start(ls) < 0) {
-        return c.fail(line::walk);
+        return nullptr;
     }
-    // Each step scans `vis`, and each `count` call may scan `ls` again in C:
-    // the signal checks count that work.
     frame::signal_check signals;
-    Py_ssize_t walked = 0;
-    for (;; walked++) {
-        ref l;
-        int more = walk.next(l);
-        if (more == 0) {
-            break;
-        }
-        if (more < 0 || signals.step(PyList_GET_SIZE(vis.get())) < 0) {
-            return c.fail(line::walk);
-        }
-        int seen = PySequence_Contains(vis.get(), l.get());
-        if (seen < 0) {
-            return c.fail(line::contains);
-        }
-        if (!seen && PyList_Append(vis.get(), l.get()) < 0) {
-            return c.fail(line::append);
-        }
-    }
-    ref counts = ref::steal(PyDict_New());
-    if (!counts) {
-        return c.fail(line::count);
-    }
-    // `vis` is private, but user code can reach it (through the collector's
-    // referrers): each element is owned while `count` runs.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis.get()); i++) {
-        ref v = ref::new_ref(PyList_GET_ITEM(vis.get(), i));
-        if (signals.step(walked) < 0) {
-            return c.fail(line::count);
-        }
-        ref n = ref::steal(
-            PyObject_CallMethodOneArg(ls, string(s_count), v.get()));
-        if (!n || PyDict_SetItem(counts.get(), v.get(), n.get()) < 0) {
-            return c.fail(line::count);
-        }
-    }
-    return counts.release();
+    return general_walk(ls, walk, vis.get(), ref(), 0, signals, at);
+}
+
+PyObject *elemcount(call &c) noexcept
+{
+    ref ls = c.own(0);
+    statement at;
+    PyObject *counts = count_elements(ls.get(), at);
+    return counts != nullptr ? counts : c.fail(at.line);
 }
 
 constexpr frame::string_index elemcount_params[] = {s_ls};
