@@ -4,30 +4,26 @@
 // `ls.count` for each distinct element: n * k work for n elements of which
 // k are distinct. Where no element's equality or hash runs Python code (the
 // admission rule, below), one hashed pass gives the very same dict: a dict
-// look-up, like list containment, tries identity before equality, so the
-// first of equal elements stays the key, and the `count` of the sequences
-// below finds exactly the elements equal to it.
+// look-up, like containment, tries identity before equality, so the first
+// of equal elements stays the key, and the `count` of the sequences below
+// finds exactly the elements equal to it.
 //
 // Which inputs take which path:
-//  - exact str, bytes and bytearray: their codes tallied, one slot per
-//    byte (a counter of code points for a wider str);
-//  - exact list and tuple, by position; exact deque, range and array.array,
-//    and list or tuple subclasses that change nothing of their base, by
-//    their iterator: the hashed pass, while its elements are admitted;
+//  - exact bytes, bytearray and one-byte str: one slot per byte;
+//  - exact list and tuple by position; exact deque, range, array.array and
+//    wider str, and list or tuple subclasses that change nothing of their
+//    base, by their iterator: the hashed pass, while elements are admitted;
 //  - anything else, and the rest of a sequence from its first element that
 //    is not admitted: the general walk, which goes on with the distinct
 //    elements the hashed pass found (no Python code ran for them, so
 //    containment would have found the same).
-//
-// A sequence changed while it is walked (by code run at a signal check:
-// a handler, a finalizer, another thread) is counted as the general walk
+// A sequence changed while it is walked, by code run at a signal check (a
+// handler, a finalizer, another thread), is counted as the general walk
 // counts it: the keys are the elements as the walk met them, the counts
-// what `ls.count` gives after the walk. Only a pass during which code ran
-// counts again; see `recount`.
+// what `ls.count` gives after the walk (`recount`, only if code ran).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 #include "frame.hpp"
 
@@ -75,36 +71,34 @@ struct statement {
     int line = line::walk;
 };
 
-// --- admission ----------------------------------------------------------------
+// --- admission --------------------------------------------------------------
 
 // An element is admitted to the hashed pass when its equality and hash, with
 // any other admitted element, run no Python code, cannot raise, and agree
-// (equal elements hash alike), as CPython 3.13 compares and hashes:
-//  - exact int, bool, float, complex, str, bytes and None: exact numeric or
-//    character comparisons in C; equal numbers hash alike across int, float
-//    and complex; a NaN (a complex one too) hashes by its identity and
-//    equals only itself, which is how containment finds it;
+// (equal elements hash alike), as CPython 3.13 compares and hashes them:
+//  - exact int, bool, float, complex, str, bytes and None: numeric or
+//    character comparisons in C, and equal numbers hash alike across int,
+//    float and complex; a NaN (a complex one too) hashes by its identity
+//    and equals only itself, which is how containment finds it;
 //  - exact tuple and frozenset whose items are admitted, nested to
 //    `max_depth`: a tuple compares item by item, identity first, and hashes
 //    from its items; a frozenset compares its cached hash, its size and its
 //    members by their stored hashes, and hashes from those;
-//  - instances of a type that keeps object's own equality and hash (plain
-//    class instances, functions, modules), and classes whose metaclass
-//    keeps type's: identity in both.
-// Under -b comparing bytes with str or int warns (fails under -bb); the
-// hashed pass compares only elements of equal hash and would skip warnings
-// that containment gives. So once bytes and str or int have both been met,
-// at any depth, the element that brings them together is not admitted.
+//  - instances of a type that keeps object's equality and hash (plain class
+//    instances, functions, modules), and classes whose metaclass keeps
+//    type's: identity in both.
+// Under -b comparing bytes with str or int warns (fails under -bb), and the
+// hashed pass, comparing only elements of equal hash, would skip warnings
+// that containment gives: once bytes and str or int have both been met, at
+// any depth, the element that brings them together is not admitted.
 constexpr int max_depth = 8;
 
 class admission {
   public:
     bool admit(PyObject *item)
     {
-        if (!admit(item, 0)) {
-            return false;
-        }
-        return !(bytes_ && warns_beside_bytes_ && bytes_warnings());
+        return admit(item, 0) &&
+               !(bytes_ && beside_bytes_warns_ && bytes_warnings());
     }
 
   private:
@@ -113,7 +107,7 @@ class admission {
         PyTypeObject *type = Py_TYPE(item);
         if (type == &PyLong_Type || type == &PyUnicode_Type ||
             type == &PyBool_Type) {
-            warns_beside_bytes_ = true;
+            beside_bytes_warns_ = true;
             return true;
         }
         if (type == &PyBytes_Type) {
@@ -124,22 +118,19 @@ class admission {
             item == Py_None) {
             return true;
         }
-        if (type == &PyTuple_Type) {
+        if (type == &PyTuple_Type || type == &PyFrozenSet_Type) {
             if (depth == max_depth) {
                 return false;
             }
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
-                if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
-                    return false;
+            if (type == &PyTuple_Type) {
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
+                    if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
+                        return false;
+                    }
                 }
+                return true;
             }
-            return true;
-        }
-        if (type == &PyFrozenSet_Type) {
-            if (depth == max_depth) {
-                return false;
-            }
-            // The members in place: unused slots hold NULL, deleted ones
+            // The members in place: a free slot holds NULL, a deleted one
             // the hash -1, which no member has.
             auto *set = reinterpret_cast<PySetObject *>(item);
             for (Py_ssize_t i = 0; i <= set->mask; i++) {
@@ -156,7 +147,8 @@ class admission {
                 type->tp_richcompare == PyType_Type.tp_richcompare);
     }
 
-    // Whether -b is in force; read once, when it matters.
+    // Whether -b is in force (the flag the runtime's config sets); read
+    // once, when it matters.
     bool bytes_warnings()
     {
         if (bytes_warning_ < 0) {
@@ -169,47 +161,43 @@ class admission {
     }
 
     bool bytes_ = false;
-    bool warns_beside_bytes_ = false;
+    bool beside_bytes_warns_ = false;
     int bytes_warning_ = -1;
 };
 
 // --- the counter ------------------------------------------------------------
 
-// Counts keys in order of first occurrence: entries in insertion order,
-// and an open-addressing index over them, at most half full, holding
-// position + 1 (0 is an empty slot, so a calloc'ed index is empty and
-// untouched pages cost nothing).
-template <typename Key>
-class first_occurrence_counter {
+// Admitted elements counted in order of first occurrence: entries in
+// insertion order, and an open-addressing index over them, at most half
+// full, holding position + 1 (0 is a free slot, so a calloc'ed index is
+// empty and untouched pages cost nothing).
+class counter {
   public:
     struct entry {
-        Key key;
+        PyObject *key;  // owned until handed over
         Py_hash_t hash;
         Py_ssize_t count;
     };
 
-    first_occurrence_counter() = default;
-    first_occurrence_counter(const first_occurrence_counter &) = delete;
-    first_occurrence_counter &operator=(const first_occurrence_counter &) =
-        delete;
-    ~first_occurrence_counter() { clear(); }
+    counter() = default;
+    counter(const counter &) = delete;
+    counter &operator=(const counter &) = delete;
+    ~counter() { clear(); }
 
     void clear()
     {
-        if constexpr (std::is_same_v<Key, PyObject *>) {
-            for (Py_ssize_t i = handed_over_; i < size_; i++) {
-                Py_DECREF(entries_[i].key);
-            }
+        for (Py_ssize_t i = handed_over_; i < size_; i++) {
+            Py_DECREF(entries_[i].key);
         }
         PyMem_Free(entries_);
         PyMem_Free(slots_);
         entries_ = nullptr;
-        size_ = handed_over_ = capacity_ = slot_count_ = 0;
         slots_ = nullptr;
+        size_ = handed_over_ = capacity_ = slot_count_ = 0;
     }
 
-    // Room for `count` distinct keys without growing. Returns 0, or -1
-    // with MemoryError set.
+    // Room for `count` keys without growing: made once rather than by
+    // doubling. Returns 0, or -1 with MemoryError set.
     int reserve(Py_ssize_t count)
     {
         return reserve_entries(count) < 0 || grow(count) < 0 ? -1 : 0;
@@ -218,47 +206,36 @@ class first_occurrence_counter {
     Py_ssize_t size() const { return size_; }
     const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
 
-    // Frees the index; the entries stay, and `add` makes a new index.
-    void drop_index()
-    {
-        PyMem_Free(slots_);
-        slots_ = nullptr;
-        slot_count_ = 0;
-    }
-
-    // The reference to key `i`, handed over in order: the counter no
-    // longer owns it.
+    // The reference to key `i`, handed over in order while it is in the
+    // cache, which spares the dict build a pass over the keys to drop them.
     PyObject *hand_over(Py_ssize_t i)
-        requires std::is_same_v<Key, PyObject *>
     {
         handed_over_ = i + 1;
         return entries_[i].key;
     }
 
     // Counts `by` more of `key`, a new key unless `insert` is false.
-    // `equal(a, b)` returns 1, 0 or -1 on error. Returns 0, or -1 with an
-    // exception set.
-    template <typename Equal>
-    int add(Key key, Py_hash_t hash, Equal equal, Py_ssize_t by = 1,
-            bool insert = true)
+    // Returns 0, or -1 with an exception set.
+    int add(PyObject *key, Py_ssize_t by = 1, bool insert = true)
     {
-        if (size_ * 2 >= slot_count_ && grow(size_ + 1) < 0) {
+        Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1 ||
+            (size_ * 2 >= slot_count_ && grow(size_ + 1) < 0)) {
             return -1;
         }
         std::size_t mask = static_cast<std::size_t>(slot_count_) - 1;
         std::size_t perturb = static_cast<std::size_t>(hash);
         std::size_t i = perturb & mask;
-        while (slots_[i] != 0) {
+        for (; slots_[i] != 0; i = (i * 5 + perturb + 1) & mask) {
+            perturb >>= 5;
             entry &e = entries_[slots_[i] - 1];
             if (e.hash == hash) {
-                int same = equal(e.key, key);
+                int same = PyObject_RichCompareBool(e.key, key, Py_EQ);
                 if (same != 0) {
                     e.count += by;
                     return same < 0 ? -1 : 0;
                 }
             }
-            perturb >>= 5;
-            i = (i * 5 + perturb + 1) & mask;
         }
         if (!insert) {
             return 0;
@@ -266,10 +243,7 @@ class first_occurrence_counter {
         if (size_ == capacity_ && reserve_entries(capacity_ * 2) < 0) {
             return -1;
         }
-        if constexpr (std::is_same_v<Key, PyObject *>) {
-            Py_INCREF(key);
-        }
-        entries_[size_] = entry{.key = key, .hash = hash, .count = by};
+        entries_[size_] = entry{.key = Py_NewRef(key), .hash = hash, .count = by};
         slots_[i] = static_cast<std::uint32_t>(++size_);
         return 0;
     }
@@ -277,9 +251,7 @@ class first_occurrence_counter {
   private:
     int reserve_entries(Py_ssize_t capacity)
     {
-        if (capacity < 8) {
-            capacity = 8;
-        }
+        capacity = capacity < 8 ? 8 : capacity;
         if (capacity <= capacity_) {
             return 0;
         }
@@ -304,12 +276,11 @@ class first_occurrence_counter {
             return 0;
         }
         // The index holds 32-bit positions.
-        if (slot_count > Py_ssize_t{1} << 32) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        auto *slots = static_cast<std::uint32_t *>(PyMem_Calloc(
-            static_cast<std::size_t>(slot_count), sizeof(std::uint32_t)));
+        auto *slots = slot_count > Py_ssize_t{1} << 32
+                          ? nullptr
+                          : static_cast<std::uint32_t *>(PyMem_Calloc(
+                                static_cast<std::size_t>(slot_count),
+                                sizeof(std::uint32_t)));
         if (slots == nullptr) {
             PyErr_NoMemory();
             return -1;
@@ -319,9 +290,8 @@ class first_occurrence_counter {
             std::size_t perturb =
                 static_cast<std::size_t>(entries_[index].hash);
             std::size_t i = perturb & mask;
-            while (slots[i] != 0) {
+            for (; slots[i] != 0; i = (i * 5 + perturb + 1) & mask) {
                 perturb >>= 5;
-                i = (i * 5 + perturb + 1) & mask;
             }
             slots[i] = static_cast<std::uint32_t>(index + 1);
         }
@@ -339,36 +309,10 @@ class first_occurrence_counter {
     Py_ssize_t slot_count_ = 0;
 };
 
-using element_counter = first_occurrence_counter<PyObject *>;
-
-int equal_elements(PyObject *a, PyObject *b)
-{
-    return PyObject_RichCompareBool(a, b, Py_EQ);
-}
-
-// {key(i): count(i)} for i from 0 to n - 1, in that order, in a dict sized
-// for its n keys. `key` returns a new reference.
-template <typename Key, typename Count>
-PyObject *dict_of_counts(Py_ssize_t n, Key key, Count count)
-{
-    ref counts = ref::steal(_PyDict_NewPresized(n));
-    if (!counts) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        ref k = ref::steal(key(i));
-        ref v = ref::steal(PyLong_FromSsize_t(count(i)));
-        if (!k || !v || PyDict_SetItem(counts.get(), k.get(), v.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return counts.release();
-}
-
-// How many elements ahead a positional walk asks for an element's memory:
-// hashing one reads its header and the value its hash comes from (an int's
-// digits, a str's cached hash), which can lie on the next cache line. It
-// earns its lines on the rows of large lists of ints and strs.
+// How many elements ahead a walk asks for an element's memory: hashing one
+// reads its header and the value its hash comes from (an int's digits, a
+// str's cached hash), which can lie on the next cache line. It earns its
+// lines on the rows of large lists of ints and strs.
 constexpr Py_ssize_t prefetch_distance = 8;
 
 void prefetch_element(PyObject *element)
@@ -387,25 +331,26 @@ bool found_by_no_count(PyObject *key, bool fresh)
            std::isnan(PyFloat_AS_DOUBLE(key));
 }
 
-// {key: count} from the counter, whose references to the keys pass to the
-// dict: the counter is done with.
-PyObject *dict_of_elements(element_counter &counter, bool fresh)
+// {key: count} from the counter, in a dict sized for its keys; the
+// references to the keys pass to the dict.
+PyObject *dict_of(counter &counted, bool fresh)
 {
-    return dict_of_counts(
-        counter.size(),
-        [&](Py_ssize_t i) {
-            if (i + prefetch_distance < counter.size()) {
-                prefetch_element(counter[i + prefetch_distance].key);
-            }
-            return counter.hand_over(i);
-        },
-        [&](Py_ssize_t i) {
-            return found_by_no_count(counter[i].key, fresh) ? 0
-                                                            : counter[i].count;
-        });
+    ref counts = ref::steal(_PyDict_NewPresized(counted.size()));
+    for (Py_ssize_t i = 0; counts && i < counted.size(); i++) {
+        if (i + prefetch_distance < counted.size()) {
+            prefetch_element(counted[i + prefetch_distance].key);
+        }
+        ref key = ref::steal(counted.hand_over(i));
+        ref n = ref::steal(PyLong_FromSsize_t(
+            found_by_no_count(key.get(), fresh) ? 0 : counted[i].count));
+        if (!n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return counts.release();
 }
 
-// --- walking ------------------------------------------------------------------
+// --- the general walk ---------------------------------------------------------
 
 // The elements of `ls` as a `for` loop gets them: an exact list or tuple by
 // position, its length read again before every step, which yields what
@@ -415,7 +360,6 @@ class elements {
     // 0, or -1 with the error of `iter()`.
     int start(PyObject *ls)
     {
-        index_ = 0;
         if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
             sequence_ = ls;
             return 0;
@@ -510,30 +454,30 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
 
 // The keys in order of first occurrence: those of the index dict `into`
 // when there is one, else those of the counter.
-PyObject *keys_in_order(element_counter &counter, PyObject *into)
+PyObject *keys_in_order(counter &counted, PyObject *into)
 {
     if (into != nullptr) {
         return PyDict_Keys(into);
     }
-    PyObject *keys = PyList_New(counter.size());
-    for (Py_ssize_t i = 0; keys != nullptr && i < counter.size(); i++) {
-        PyList_SET_ITEM(keys, i, Py_NewRef(counter[i].key));
+    PyObject *keys = PyList_New(counted.size());
+    for (Py_ssize_t i = 0; keys != nullptr && i < counted.size(); i++) {
+        PyList_SET_ITEM(keys, i, Py_NewRef(counted[i].key));
     }
     return keys;
 }
 
 // What `ls.count` gives after the walk for each of `keys`, counted in one
-// pass over the contents `ls` has now; as `count` does, it runs no
-// signal check. An element that is not admitted needs its own equality:
-// then `ls.count` itself is called for each key.
+// pass over what `ls` holds now, with no signal check, as `count` makes
+// none. An element or key that is not admitted needs its own equality: then
+// `ls.count` itself is called for each key.
 PyObject *recount(PyObject *ls, PyObject *keys, bool fresh,
                   frame::signal_check &signals, statement &at)
 {
     at.line = line::count;
-    element_counter counter;
+    counter counted;
     admission admitted;
     Py_ssize_t size = PyList_GET_SIZE(keys);
-    if (counter.reserve(size) < 0) {
+    if (counted.reserve(size) < 0) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < size; i++) {
@@ -541,41 +485,30 @@ PyObject *recount(PyObject *ls, PyObject *keys, bool fresh,
         if (!admitted.admit(key)) {
             return count_each(ls, keys, size, signals, at);
         }
-        Py_hash_t hash = PyObject_Hash(key);
-        if (hash == -1 || counter.add(key, hash, equal_elements, 0) < 0) {
+        if (counted.add(key, 0) < 0) {
             return nullptr;
         }
     }
     elements walk;
-    if (walk.start(ls) < 0) {
-        return nullptr;
-    }
-    Py_ssize_t walked = 0;
-    for (ref item;; walked++) {
-        int more = walk.next(item);
-        if (more <= 0) {
-            if (more < 0) {
-                return nullptr;
-            }
-            break;
-        }
+    int more = walk.start(ls);
+    for (ref item; more == 0 && (more = walk.next(item)) > 0; more = 0) {
         if (!admitted.admit(item.get())) {
-            return count_each(ls, keys, walked, signals, at);
+            return count_each(ls, keys, size, signals, at);
         }
-        Py_hash_t hash = PyObject_Hash(item.get());
-        if (hash == -1 ||
-            counter.add(item.get(), hash, equal_elements, 1, false) < 0) {
+        if (counted.add(item.get(), 1, false) < 0) {
             return nullptr;
         }
     }
-    return dict_of_elements(counter, fresh);
+    return more < 0 ? nullptr : dict_of(counted, fresh);
 }
 
 // How many elements the counter sees before choosing how to go on, and the
 // share of new keys beyond which the result dict itself becomes the index
-// (one probe per new key instead of two). The choice is checked again on
-// every later sample: once a quarter of one finds keys already counted, the
-// counter takes over again, for good.
+// (one probe per new key instead of two). That choice is checked again on
+// every later sample of `sample_size`: once a quarter of one finds keys
+// already counted, the counter takes over again, for good. Neither dict
+// nor counter is sized beyond what its samples promise.
+constexpr Py_ssize_t first_sample = 512;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
 constexpr Py_ssize_t repeats_percent = 25;
@@ -601,21 +534,19 @@ int count_in_dict(PyObject *counts, PyObject *item, PyObject *first)
     return raised && PyDict_SetItem(counts, item, raised.get()) == 0 ? 1 : -1;
 }
 
-// The counter again from the index dict `into`, which it replaces.
-int back_to_counter(element_counter &counter, PyObject *into)
+// The counter again, from the index dict `into`.
+int back_to_counter(counter &counted, PyObject *into)
 {
-    counter.clear();
-    if (counter.reserve(2 * PyDict_GET_SIZE(into)) < 0) {
+    if (counted.reserve(2 * PyDict_GET_SIZE(into)) < 0) {
         return -1;
     }
     Py_ssize_t position = 0;
     PyObject *key;
     PyObject *value;
     while (PyDict_Next(into, &position, &key, &value)) {
-        Py_hash_t hash = PyObject_Hash(key);
         Py_ssize_t count = PyLong_AsSsize_t(value);
-        if (hash == -1 || (count == -1 && PyErr_Occurred()) ||
-            counter.add(key, hash, equal_elements, count) < 0) {
+        if ((count == -1 && PyErr_Occurred()) ||
+            counted.add(key, count) < 0) {
             return -1;
         }
     }
@@ -629,7 +560,7 @@ int back_to_counter(element_counter &counter, PyObject *into)
 PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                       bool fresh, statement &at)
 {
-    element_counter counter;
+    counter counted;
     ref into;
     Py_ssize_t repeats = 0;
     bool settled = false;
@@ -637,13 +568,13 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     ref one = ref::steal(PyLong_FromLong(1));
     ref zero = ref::steal(PyLong_FromLong(0));
     if (!one || !zero ||
-        counter.reserve(expected < sample_size ? expected : sample_size) < 0) {
+        counted.reserve(expected < first_sample ? expected : first_sample) <
+            0) {
         return nullptr;
     }
     admission admitted;
     frame::signal_check signals;
-    Py_ssize_t walked = 0;
-    for (;; walked++) {
+    for (Py_ssize_t walked = 0;; walked++) {
         ref item;
         at.line = line::walk;
         // The check can run code that changes the sequence: it comes before
@@ -657,42 +588,34 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
         if (!admitted.admit(item.get())) {
             at.line = line::vis;
-            ref vis = ref::steal(keys_in_order(counter, into.get()));
-            if (!vis) {
-                return nullptr;
-            }
+            ref vis = ref::steal(keys_in_order(counted, into.get()));
             into.reset();
-            counter.clear();
-            return general_walk(ls, walk, vis.get(), std::move(item), walked,
-                                signals, at);
+            counted.clear();
+            return vis ? general_walk(ls, walk, vis.get(), std::move(item),
+                                      walked, signals, at)
+                       : nullptr;
         }
         at.line = line::append;
-        if (walked > 0 && walked % sample_size == 0 && !settled) {
-            if (!into && counter.size() * 100 >
-                             sample_size * mostly_new_percent) {
-                into = ref::steal(dict_of_elements(counter, fresh));
-                counter.clear();
+        if (!settled &&
+            (into ? walked % sample_size == 0 : walked == first_sample)) {
+            if (!into &&
+                counted.size() * 100 > first_sample * mostly_new_percent) {
+                into = ref::steal(dict_of(counted, fresh));
+                counted.clear();
                 if (!into) {
                     return nullptr;
                 }
             }
-            else if (into && repeats * 100 > sample_size * repeats_percent) {
-                if (back_to_counter(counter, into.get()) < 0) {
+            else if (!into || repeats * 100 > sample_size * repeats_percent) {
+                settled = true;
+                Py_ssize_t promised = static_cast<Py_ssize_t>(
+                    static_cast<double>(expected) / first_sample *
+                    static_cast<double>(counted.size()));
+                if ((into && back_to_counter(counted, into.get()) < 0) ||
+                    (!into && counted.reserve(promised) < 0)) {
                     return nullptr;
                 }
                 into.reset();
-                settled = true;
-            }
-            else if (!into) {
-                // Room for as many keys as the sample promises, made once
-                // rather than by doubling.
-                if (counter.reserve(static_cast<Py_ssize_t>(
-                        static_cast<double>(expected) *
-                        static_cast<double>(counter.size()) / sample_size)) <
-                    0) {
-                    return nullptr;
-                }
-                settled = true;
             }
             repeats = 0;
         }
@@ -704,127 +627,80 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                 return nullptr;
             }
             repeats += found;
-            continue;
         }
-        Py_hash_t hash = PyObject_Hash(item.get());
-        if (hash == -1 || counter.add(item.get(), hash, equal_elements) < 0) {
+        else if (counted.add(item.get()) < 0) {
             return nullptr;
         }
     }
+    at.line = line::count;
     if (signals.ran()) {
-        at.line = line::count;
-        ref keys = ref::steal(keys_in_order(counter, into.get()));
+        ref keys = ref::steal(keys_in_order(counted, into.get()));
         into.reset();
-        counter.clear();
+        counted.clear();
         return keys ? recount(ls, keys.get(), fresh, signals, at) : nullptr;
     }
-    at.line = line::count;
-    if (into) {
-        return into.release();
-    }
-    // The index is done with: freed before the dict is made, the process
-    // then holds one large block the less at its peak.
-    counter.drop_index();
-    return dict_of_elements(counter, fresh);
+    return into ? into.release() : dict_of(counted, fresh);
 }
 
-// --- codes of str, bytes and bytearray ------------------------------------------
+// --- bytes and one-byte str -------------------------------------------------------
 
-// One-byte codes counted in one slot each: no hashing at all.
-struct byte_tally {
+// Pending events are run between chunks of bytes.
+constexpr Py_ssize_t byte_chunk = Py_ssize_t{1} << 20;
+
+// The bytes of an exact bytes, bytearray or one-byte str, one slot each.
+// Nothing of `ls` is held across a check, so that code run there may change
+// or resize a bytearray, as between two steps of its iterator; if code ran,
+// the counts are those of what it holds after the walk.
+PyObject *count_bytes(PyObject *ls, statement &at)
+{
+    bool text = PyUnicode_CheckExact(ls);
+    auto contents = [ls, text](Py_ssize_t &length) {
+        length = text ? PyUnicode_GET_LENGTH(ls) : Py_SIZE(ls);
+        return static_cast<const Py_UCS1 *>(
+            text                      ? PyUnicode_DATA(ls)
+            : PyBytes_CheckExact(ls) ? static_cast<void *>(PyBytes_AS_STRING(ls))
+                                     : PyByteArray_AS_STRING(ls));
+    };
     Py_ssize_t seen[256] = {};
     Py_UCS1 order[256];
     int distinct = 0;
-
-    void add(const Py_UCS1 *codes, Py_ssize_t start, Py_ssize_t end)
-    {
+    frame::signal_check signals(1);
+    Py_ssize_t length;
+    for (Py_ssize_t start = 0;; start += byte_chunk) {
+        if (start > 0 && signals.step() < 0) {
+            return nullptr;
+        }
+        const Py_UCS1 *codes = contents(length);
+        Py_ssize_t end = length - start > byte_chunk ? start + byte_chunk
+                                                     : length;
         for (Py_ssize_t i = start; i < end; i++) {
             if (seen[codes[i]]++ == 0) {
                 order[distinct++] = codes[i];
             }
         }
-    }
-};
-
-// Pending events are run between chunks of codes.
-constexpr Py_ssize_t code_chunk = Py_ssize_t{1} << 20;
-
-PyObject *int_of_byte(Py_UCS4 code) { return PyLong_FromLong(code); }
-PyObject *str_of_code(Py_UCS4 code)
-{
-    return PyUnicode_FromOrdinal(static_cast<int>(code));
-}
-
-// The one-byte codes of an exact str, bytes or bytearray. Nothing of `ls`
-// is held across a check, so that code run there may change or resize a
-// bytearray, as between two steps of its iterator; if code ran, the counts
-// are those of its contents after the walk.
-PyObject *count_bytes(PyObject *ls, PyObject *(*make_key)(Py_UCS4),
-                      statement &at)
-{
-    auto contents = [ls](Py_ssize_t &length) {
-        if (PyUnicode_CheckExact(ls)) {
-            length = PyUnicode_GET_LENGTH(ls);
-            return static_cast<const Py_UCS1 *>(PyUnicode_DATA(ls));
-        }
-        length = PyBytes_CheckExact(ls) ? PyBytes_GET_SIZE(ls)
-                                        : PyByteArray_GET_SIZE(ls);
-        return reinterpret_cast<const Py_UCS1 *>(
-            PyBytes_CheckExact(ls) ? PyBytes_AS_STRING(ls)
-                                   : PyByteArray_AS_STRING(ls));
-    };
-    byte_tally tally;
-    frame::signal_check signals(1);
-    Py_ssize_t length;
-    for (Py_ssize_t start = 0;; start += code_chunk) {
-        if (start > 0 && signals.step() < 0) {
-            return nullptr;
-        }
-        const Py_UCS1 *codes = contents(length);
-        if (start >= length) {
+        if (end == length) {
             break;
         }
-        tally.add(codes, start,
-                  length - start > code_chunk ? start + code_chunk : length);
     }
     if (signals.ran()) {
-        byte_tally after;
         const Py_UCS1 *codes = contents(length);
-        after.add(codes, 0, length);
-        std::memcpy(tally.seen, after.seen, sizeof tally.seen);
-    }
-    at.line = line::count;
-    return dict_of_counts(
-        tally.distinct, [&](Py_ssize_t i) { return make_key(tally.order[i]); },
-        [&](Py_ssize_t i) { return tally.seen[tally.order[i]]; });
-}
-
-int same_code(Py_UCS4 a, Py_UCS4 b) { return a == b; }
-
-// The characters of an exact str; an immutable str needs no recount.
-PyObject *count_str(PyObject *ls, statement &at)
-{
-    int kind = PyUnicode_KIND(ls);
-    if (kind == PyUnicode_1BYTE_KIND) {
-        return count_bytes(ls, str_of_code, at);
-    }
-    const void *data = PyUnicode_DATA(ls);
-    first_occurrence_counter<Py_UCS4> counter;
-    frame::signal_check signals(code_chunk);
-    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(ls); i++) {
-        if (signals.step() < 0) {
-            return nullptr;
-        }
-        Py_UCS4 code = PyUnicode_READ(kind, data, i);
-        if (counter.add(code, static_cast<Py_hash_t>(code), same_code) < 0) {
-            at.line = line::append;
-            return nullptr;
+        std::memset(seen, 0, sizeof seen);
+        for (Py_ssize_t i = 0; i < length; i++) {
+            seen[codes[i]]++;
         }
     }
     at.line = line::count;
-    return dict_of_counts(
-        counter.size(), [&](Py_ssize_t i) { return str_of_code(counter[i].key); },
-        [&](Py_ssize_t i) { return counter[i].count; });
+    ref counts = ref::steal(_PyDict_NewPresized(distinct));
+    for (int i = 0; counts && i < distinct; i++) {
+        ref key = ref::steal(text ? PyUnicode_FromOrdinal(order[i])
+                                  : PyLong_FromLong(order[i]));
+        ref n = ref::steal(PyLong_FromSsize_t(seen[order[i]]));
+        if (!key || !n ||
+            PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return counts.release();
 }
 
 // --- which sequences take the hashed pass -------------------------------------
@@ -843,10 +719,9 @@ bool is_extension_type(PyObject *ls, const char *type_name,
         return false;
     }
     PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
-    if (module == nullptr || !PyModule_Check(module)) {
-        return false;
-    }
-    PyModuleDef *def = PyModule_GetDef(module);
+    PyModuleDef *def = module != nullptr && PyModule_Check(module)
+                           ? PyModule_GetDef(module)
+                           : nullptr;
     return def != nullptr && def->m_name != nullptr &&
            std::strcmp(def->m_name, module_name) == 0;
 }
@@ -869,38 +744,33 @@ int changes_nothing(PyObject *ls, PyTypeObject *base)
         return 1;
     }
     ref dict = ref::steal(PyObject_GenericGetDict(ls, nullptr));
-    if (!dict) {
-        return -1;
-    }
-    int own = PyDict_Contains(dict.get(), count);
+    int own = dict ? PyDict_Contains(dict.get(), count) : -1;
     return own < 0 ? -1 : !own;
 }
 
 // The elements of `ls`, counted; NULL with an exception and its statement.
 PyObject *count_elements(PyObject *ls, statement &at)
 {
-    if (PyUnicode_CheckExact(ls)) {
-        return count_str(ls, at);
+    if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls) ||
+        (PyUnicode_CheckExact(ls) &&
+         PyUnicode_KIND(ls) == PyUnicode_1BYTE_KIND)) {
+        return count_bytes(ls, at);
     }
-    if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls)) {
-        return count_bytes(ls, int_of_byte, at);
-    }
-    bool hashed = PyList_CheckExact(ls) || PyTuple_CheckExact(ls) ||
-                  PyRange_Check(ls) ||
-                  is_extension_type(ls, "collections.deque", "_collections");
-    bool fresh = !hashed && is_extension_type(ls, "array.array", "array");
-    hashed = hashed || fresh;
+    bool fresh = is_extension_type(ls, "array.array", "array");
+    int hashed = fresh || PyList_CheckExact(ls) || PyTuple_CheckExact(ls) ||
+                 PyUnicode_CheckExact(ls) || PyRange_Check(ls) ||
+                 is_extension_type(ls, "collections.deque", "_collections");
     if (!hashed && (PyList_Check(ls) || PyTuple_Check(ls))) {
-        int same = changes_nothing(
+        at.line = line::count;
+        hashed = changes_nothing(
             ls, PyList_Check(ls) ? &PyList_Type : &PyTuple_Type);
-        if (same < 0) {
-            at.line = line::count;
+        if (hashed < 0) {
             return nullptr;
         }
-        hashed = same;
     }
     elements walk;
     if (hashed) {
+        at.line = line::walk;
         if (walk.start(ls) < 0) {
             return nullptr;
         }
