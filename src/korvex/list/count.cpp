@@ -1,27 +1,21 @@
 // korvex.list.count: elemcount(ls).
 //
-// The general walk decides distinctness by list containment, then calls
-// `ls.count` for each distinct element: n * k work for n elements of which
-// k are distinct. Where no element's equality or hash runs Python code (the
-// admission rule, below), one hashed pass gives the very same dict: a dict
-// look-up, like containment, tries identity before equality, so the first
-// of equal elements stays the key, and the `count` of the sequences below
-// finds exactly the elements equal to it.
+// The general walk finds distinct elements by list containment, then calls
+// `ls.count` for each: n * k work for n elements, k distinct. Where no
+// element's equality or hash runs Python code (the admission rule), one
+// hashed pass gives the same dict: a dict look-up, like containment, tries
+// identity before equality, and the `count` of the sequences below finds
+// exactly the elements equal to its argument.
 //
-// Which inputs take which path:
-//  - exact bytes, bytearray and one-byte str: one slot per byte;
-//  - exact list and tuple by position; exact deque, range, array.array and
-//    wider str, and list or tuple subclasses that change nothing of their
-//    base, by their iterator: the hashed pass, while elements are admitted;
-//  - anything else, and the rest of a sequence from its first element that
-//    is not admitted: the general walk, which goes on with the distinct
-//    elements the hashed pass found (no Python code ran for them, so
-//    containment would have found the same).
-// A sequence changed while it is walked, by code run at a signal check (a
-// handler, a finalizer, another thread), is counted as the general walk
-// counts it: the keys are the elements as the walk met them, the counts
-// what `ls.count` gives after the walk (`recount`, only if code ran).
-#include <cmath>
+// Paths: exact bytes, bytearray and one-byte str, one slot per byte; exact
+// list and tuple by position, and exact deque, range, array.array, wider
+// str and list or tuple subclasses that change nothing of their base by
+// their iterator, the hashed pass while elements are admitted; anything
+// else, and the rest of a sequence from its first element not admitted,
+// the general walk, which goes on with the distinct elements found so far.
+// A sequence changed at a signal check (by a handler, a finalizer, another
+// thread) is counted as the general walk counts it: keys as the walk met
+// them, counts as `ls.count` gives them after the walk (`recount`).
 #include <cstdint>
 #include <cstring>
 
@@ -193,14 +187,7 @@ class counter {
         PyMem_Free(slots_);
         entries_ = nullptr;
         slots_ = nullptr;
-        size_ = handed_over_ = capacity_ = slot_count_ = 0;
-    }
-
-    // Room for `count` keys without growing: made once rather than by
-    // doubling. Returns 0, or -1 with MemoryError set.
-    int reserve(Py_ssize_t count)
-    {
-        return reserve_entries(count) < 0 || grow(count) < 0 ? -1 : 0;
+        size_ = handed_over_ = slot_count_ = 0;
     }
 
     Py_ssize_t size() const { return size_; }
@@ -219,8 +206,7 @@ class counter {
     int add(PyObject *key, Py_ssize_t by = 1, bool insert = true)
     {
         Py_hash_t hash = PyObject_Hash(key);
-        if (hash == -1 ||
-            (size_ * 2 >= slot_count_ && grow(size_ + 1) < 0)) {
+        if (hash == -1 || reserve(size_ + 1) < 0) {
             return -1;
         }
         std::size_t mask = static_cast<std::size_t>(slot_count_) - 1;
@@ -237,36 +223,16 @@ class counter {
                 }
             }
         }
-        if (!insert) {
-            return 0;
+        if (insert) {
+            entries_[size_] = {.key = Py_NewRef(key), .hash = hash, .count = by};
+            slots_[i] = static_cast<std::uint32_t>(++size_);
         }
-        if (size_ == capacity_ && reserve_entries(capacity_ * 2) < 0) {
-            return -1;
-        }
-        entries_[size_] = entry{.key = Py_NewRef(key), .hash = hash, .count = by};
-        slots_[i] = static_cast<std::uint32_t>(++size_);
         return 0;
     }
 
-  private:
-    int reserve_entries(Py_ssize_t capacity)
-    {
-        capacity = capacity < 8 ? 8 : capacity;
-        if (capacity <= capacity_) {
-            return 0;
-        }
-        auto *grown = PyMem_Resize(entries_, entry, capacity);
-        if (grown == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        entries_ = grown;
-        capacity_ = capacity;
-        return 0;
-    }
-
-    // An index for at least `count` keys, rebuilt from the entries.
-    int grow(Py_ssize_t count)
+    // Room for `count` keys: made at once where the count is known rather
+    // than by doubling. Returns 0, or -1 with MemoryError set.
+    int reserve(Py_ssize_t count)
     {
         Py_ssize_t slot_count = 16;
         while (slot_count < count * 2) {
@@ -281,10 +247,17 @@ class counter {
                           : static_cast<std::uint32_t *>(PyMem_Calloc(
                                 static_cast<std::size_t>(slot_count),
                                 sizeof(std::uint32_t)));
-        if (slots == nullptr) {
+        void *entries =
+            slots == nullptr
+                ? nullptr
+                : PyMem_Realloc(entries_, sizeof(entry) * static_cast<std::size_t>(
+                                                             slot_count / 2));
+        if (entries == nullptr) {
+            PyMem_Free(slots);
             PyErr_NoMemory();
             return -1;
         }
+        entries_ = static_cast<entry *>(entries);
         std::size_t mask = static_cast<std::size_t>(slot_count) - 1;
         for (Py_ssize_t index = 0; index < size_; index++) {
             std::size_t perturb =
@@ -301,48 +274,22 @@ class counter {
         return 0;
     }
 
+  private:
     entry *entries_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t handed_over_ = 0;
-    Py_ssize_t capacity_ = 0;
     std::uint32_t *slots_ = nullptr;
     Py_ssize_t slot_count_ = 0;
 };
 
-// How many elements ahead a walk asks for an element's memory: hashing one
-// reads its header and the value its hash comes from (an int's digits, a
-// str's cached hash), which can lie on the next cache line. It earns its
-// lines on the rows of large lists of ints and strs.
-constexpr Py_ssize_t prefetch_distance = 8;
-
-void prefetch_element(PyObject *element)
-{
-    constexpr std::size_t hashed_value_offset = 24;
-    auto *at = reinterpret_cast<const char *>(element);
-    __builtin_prefetch(at, 1);
-    __builtin_prefetch(at + hashed_value_offset);
-}
-
-// A NaN read from an array is a new object each time: `count` never finds
-// it, as no NaN equals another object.
-bool found_by_no_count(PyObject *key, bool fresh)
-{
-    return fresh && PyFloat_CheckExact(key) &&
-           std::isnan(PyFloat_AS_DOUBLE(key));
-}
-
 // {key: count} from the counter, in a dict sized for its keys; the
 // references to the keys pass to the dict.
-PyObject *dict_of(counter &counted, bool fresh)
+PyObject *dict_of(counter &counted)
 {
     ref counts = ref::steal(_PyDict_NewPresized(counted.size()));
     for (Py_ssize_t i = 0; counts && i < counted.size(); i++) {
-        if (i + prefetch_distance < counted.size()) {
-            prefetch_element(counted[i + prefetch_distance].key);
-        }
         ref key = ref::steal(counted.hand_over(i));
-        ref n = ref::steal(PyLong_FromSsize_t(
-            found_by_no_count(key.get(), fresh) ? 0 : counted[i].count));
+        ref n = ref::steal(PyLong_FromSsize_t(counted[i].count));
         if (!n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) {
             return nullptr;
         }
@@ -374,15 +321,10 @@ class elements {
         if (sequence_ == nullptr) {
             return frame::next_item(iterator_.get(), item);
         }
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence_);
-        if (index_ >= size) {
+        if (index_ >= PySequence_Fast_GET_SIZE(sequence_)) {
             return 0;
         }
-        PyObject **items = PySequence_Fast_ITEMS(sequence_);
-        if (index_ + prefetch_distance < size) {
-            prefetch_element(items[index_ + prefetch_distance]);
-        }
-        item = ref::new_ref(items[index_++]);
+        item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence_, index_++));
         return 1;
     }
 
@@ -470,8 +412,8 @@ PyObject *keys_in_order(counter &counted, PyObject *into)
 // pass over what `ls` holds now, with no signal check, as `count` makes
 // none. An element or key that is not admitted needs its own equality: then
 // `ls.count` itself is called for each key.
-PyObject *recount(PyObject *ls, PyObject *keys, bool fresh,
-                  frame::signal_check &signals, statement &at)
+PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
+                  statement &at)
 {
     at.line = line::count;
     counter counted;
@@ -499,7 +441,7 @@ PyObject *recount(PyObject *ls, PyObject *keys, bool fresh,
             return nullptr;
         }
     }
-    return more < 0 ? nullptr : dict_of(counted, fresh);
+    return more < 0 ? nullptr : dict_of(counted);
 }
 
 // How many elements the counter sees before choosing how to go on, and the
@@ -553,10 +495,11 @@ int back_to_counter(counter &counted, PyObject *into)
     return 0;
 }
 
-// The hashed pass over `walk` (see the admission rule); `expected` is the
-// number of elements, if known, to size the counter. `fresh` when the
-// elements are made anew by each read (an array). At the first element that
-// is not admitted, the general walk goes on from it.
+// The hashed pass over `walk`; `expected` is the number of elements, if
+// known, to size the counter. At the first element that is not admitted,
+// the general walk goes on from it. `fresh` for an array, whose elements
+// are made anew by each read: a NaN among them, equal to no other object,
+// is found by no `count`, which the recount gives.
 PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                       bool fresh, statement &at)
 {
@@ -566,8 +509,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     bool settled = false;
     at.line = line::append;
     ref one = ref::steal(PyLong_FromLong(1));
-    ref zero = ref::steal(PyLong_FromLong(0));
-    if (!one || !zero ||
+    if (!one ||
         counted.reserve(expected < first_sample ? expected : first_sample) <
             0) {
         return nullptr;
@@ -600,7 +542,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             (into ? walked % sample_size == 0 : walked == first_sample)) {
             if (!into &&
                 counted.size() * 100 > first_sample * mostly_new_percent) {
-                into = ref::steal(dict_of(counted, fresh));
+                into = ref::steal(dict_of(counted));
                 counted.clear();
                 if (!into) {
                     return nullptr;
@@ -620,9 +562,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             repeats = 0;
         }
         if (into) {
-            PyObject *first =
-                found_by_no_count(item.get(), fresh) ? zero.get() : one.get();
-            int found = count_in_dict(into.get(), item.get(), first);
+            int found = count_in_dict(into.get(), item.get(), one.get());
             if (found < 0) {
                 return nullptr;
             }
@@ -633,13 +573,13 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
     }
     at.line = line::count;
-    if (signals.ran()) {
+    if (signals.ran() || fresh) {
         ref keys = ref::steal(keys_in_order(counted, into.get()));
         into.reset();
         counted.clear();
-        return keys ? recount(ls, keys.get(), fresh, signals, at) : nullptr;
+        return keys ? recount(ls, keys.get(), signals, at) : nullptr;
     }
-    return into ? into.release() : dict_of(counted, fresh);
+    return into ? into.release() : dict_of(counted);
 }
 
 // --- bytes and one-byte str -------------------------------------------------------
@@ -706,22 +646,20 @@ PyObject *count_bytes(PyObject *ls, statement &at)
 // --- which sequences take the hashed pass -------------------------------------
 
 // Whether `ls` is exactly the builtin extension type named `type_name`
-// ("module.name") that the extension module `module_name` defines: a user
-// class can take any name, but is neither immutable nor bound to a module
-// definition.
+// that the extension module `module_name` defines: a class made in Python
+// can take any name, but is neither immutable nor bound to a module.
 bool is_extension_type(PyObject *ls, const char *type_name,
                        const char *module_name)
 {
     PyTypeObject *type = Py_TYPE(ls);
-    if (std::strcmp(type->tp_name, type_name) != 0 ||
-        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
-        !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
-        return false;
-    }
     PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
-    PyModuleDef *def = module != nullptr && PyModule_Check(module)
-                           ? PyModule_GetDef(module)
-                           : nullptr;
+    PyModuleDef *def = nullptr;
+    if (std::strcmp(type->tp_name, type_name) == 0 &&
+        PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+        PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) &&
+        module != nullptr && PyModule_Check(module)) {
+        def = PyModule_GetDef(module);
+    }
     return def != nullptr && def->m_name != nullptr &&
            std::strcmp(def->m_name, module_name) == 0;
 }
@@ -769,33 +707,28 @@ PyObject *count_elements(PyObject *ls, statement &at)
         }
     }
     elements walk;
-    if (hashed) {
-        at.line = line::walk;
-        if (walk.start(ls) < 0) {
+    if (!hashed) {
+        ref vis = ref::steal(PyList_New(0));
+        at.line = vis ? line::walk : line::vis;
+        if (!vis || walk.start(ls) < 0) {
             return nullptr;
         }
-        // Only sizes the counter. A subclass's own __len__ is not asked;
-        // a range too long for len() counts from none.
-        Py_ssize_t expected = PyList_Check(ls) || PyTuple_Check(ls)
-                                  ? PySequence_Fast_GET_SIZE(ls)
-                                  : PyObject_Size(ls);
-        if (expected < 0) {
-            PyErr_Clear();
-            expected = 0;
-        }
-        return hashed_pass(ls, walk, expected, fresh, at);
-    }
-    at.line = line::vis;
-    ref vis = ref::steal(PyList_New(0));
-    if (!vis) {
-        return nullptr;
+        frame::signal_check signals;
+        return general_walk(ls, walk, vis.get(), ref(), 0, signals, at);
     }
     at.line = line::walk;
     if (walk.start(ls) < 0) {
         return nullptr;
     }
-    frame::signal_check signals;
-    return general_walk(ls, walk, vis.get(), ref(), 0, signals, at);
+    // Only sizes the counter. A subclass's own __len__ is not asked; a
+    // range too long for len() counts from none.
+    Py_ssize_t expected = PyList_Check(ls) || PyTuple_Check(ls)
+                              ? PySequence_Fast_GET_SIZE(ls)
+                              : PyObject_Size(ls);
+    if (expected < 0) {
+        PyErr_Clear();
+    }
+    return hashed_pass(ls, walk, expected < 0 ? 0 : expected, fresh, at);
 }
 
 PyObject *elemcount(call &c) noexcept
