@@ -281,3 +281,81 @@ def test_failed_exec_leaves_no_module_behind(load):
     first, second = out.splitlines()
     assert first.startswith("False [") and "korvex-list-writer" in first
     assert second == "True"
+
+
+# A partial hands its stored arguments over borrowed. Replacing its state
+# from a keyword name's `__eq__` (comparing it with a parameter name) or
+# `__hash__` (storing it into `**kwargs`), which the binding runs, frees
+# them: (set-up, the partial's arguments, its keyword, what a def with the
+# same signature prints).
+BINDING_CALLS = {
+    "ambrel": ("from korvex.list.ambrel import ambrel as f",
+               "[str(i) * 3 for i in range(50)]", "__eq__ func=len",
+               "[3, 3, 3]"),
+    "ambrel **kwargs": (
+        "from korvex.list.ambrel import ambrel as f",
+        "[str(i) * 3 for i in range(50)], lambda l, **kw: len(l) + len(kw)",
+        "__hash__ extra=0", "[4, 4, 4]"),
+    "write_klist": ("from korvex.dict.write import write_klist as f",
+                    "{str(i) * 3: i for i in range(3)}", "__eq__ sep=','",
+                    "000,111,222"),
+    "write_vlist": ("from korvex.dict.write import write_vlist as f",
+                    "{i: str(i) * 3 for i in range(3)}, '-'.join('ab')",
+                    "__eq__ end=''", "000a-b111a-b222"),
+    "read": ("from korvex.list.read import read as f",
+             "2, ''.join(['?', '?'])", "__eq__ func=str.upper",
+             "['A', 'B']"),
+    "read_split": ("from korvex.list.read import read_split as f",
+                   "'', ''.join(['-', '-'])", "__eq__ func=str.upper",
+                   "['A', 'B']"),
+}
+
+
+@pytest.mark.parametrize("setup,positional,keyword,expected",
+                         BINDING_CALLS.values(), ids=BINDING_CALLS)
+def test_arguments_freed_while_keywords_bind_stay_alive(
+        setup, positional, keyword, expected):
+    hook, keyword = keyword.split()
+    name, value = keyword.split("=")
+    out = run_child(setup + f"""
+import functools, io, sys
+sys.stdin = io.StringIO("a\\nb\\n" if f.__name__ == "read" else "a--b\\n")
+sys.stdout = io.StringIO()
+armed = False
+class Name(str):
+    __hash__ = str.__hash__
+    def {hook}(self, *other):
+        global armed
+        if armed:
+            armed = False
+            p.__setstate__((print, (), {{}}, None))
+            junk = [[-1] * 8 for _ in range(1000)]
+        return getattr(str, "{hook}")(self, *other)
+p = functools.partial(f, {positional})
+keywords = {{Name("{name}"): {value}}}
+armed = True
+result = p(**keywords)
+out = sys.stdout.getvalue()
+sys.stdout = sys.__stdout__
+print(armed, out.replace("??", "") + str(result[:3] if result else ""))
+""")
+    assert out.strip() == f"False {expected}"
+
+
+def test_attribute_error_raised_by_the_lookup_is_kept():
+    class Key:
+        def __hash__(self):
+            return hash("items")
+
+        def __eq__(self, other):
+            raise AttributeError("raised by Key.__eq__")
+
+    class O:
+        pass
+    o = O()
+    o.__dict__[Key()] = 1
+    with pytest.raises(AttributeError) as python:
+        o.items()
+    with pytest.raises(AttributeError) as korvex:
+        write_klist(o)
+    assert str(korvex.value) == str(python.value) == "raised by Key.__eq__"

@@ -30,10 +30,39 @@ bool same_characters(PyObject *a, PyObject *b)
 constexpr Py_ssize_t not_found = -1;
 constexpr Py_ssize_t compare_failed = -2;
 
+// Makes the call own everything the binding reads before its first step
+// that can run user code: comparing or hashing a keyword name that is a
+// str subclass. The caller may pass its values borrowed and drop them in
+// that code (a `functools.partial` whose state is replaced), so from then on
+// the values are read from a tuple of the call's own, and the call owns its
+// function and the keyword names.
+int own_incoming(call &c, binding &in)
+{
+    if (in.owned_values) {
+        return 0;
+    }
+    // The values, then the names and the function.
+    Py_ssize_t count = in.nargs + PyTuple_GET_SIZE(in.kwnames);
+    in.owned_values = ref::steal(PyTuple_New(count + 2));
+    if (!in.owned_values) {
+        return -1;
+    }
+    PyObject **items =
+        reinterpret_cast<PyTupleObject *>(in.owned_values.get())->ob_item;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        items[i] = Py_NewRef(in.values[i]);
+    }
+    items[count] = Py_NewRef(in.kwnames);
+    items[count + 1] = Py_NewRef(reinterpret_cast<PyObject *>(c.function));
+    in.values = items;
+    return 0;
+}
+
 // Position of `name` among the keyword names: identity first, then
 // equality. A name that is not an exact str is compared with `==`, which
-// runs user code: from then on the call owns its function.
-Py_ssize_t find_keyword(call &c, PyObject *kwnames, PyObject *name)
+// runs user code.
+Py_ssize_t find_keyword(call &c, binding &in, PyObject *kwnames,
+                        PyObject *name)
 {
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; i++) {
@@ -49,8 +78,8 @@ Py_ssize_t find_keyword(call &c, PyObject *kwnames, PyObject *name)
             }
             continue;
         }
-        if (!c.owner) {
-            c.owner = ref::new_ref(reinterpret_cast<PyObject *>(c.function));
+        if (own_incoming(c, in) < 0) {
+            return compare_failed;
         }
         int equal = PyObject_RichCompareBool(key, name, Py_EQ);
         if (equal < 0) {
@@ -92,15 +121,13 @@ Py_ssize_t find_keyword(call &c, PyObject *kwnames, PyObject *name)
 // Every keyword in call order, once the parameters from `bound` on have
 // been looked for: rebinds those, rejects duplicates and strangers, and
 // collects the rest into `**kwargs` where there is one.
-int general_keyword_pass(call &c, PyObject *const *values, PyObject *kwnames,
-                         Py_ssize_t bound)
+int general_keyword_pass(call &c, binding &in, Py_ssize_t bound)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
-    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t count = PyTuple_GET_SIZE(in.kwnames);
     for (Py_ssize_t k = 0; k < count; k++) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        PyObject *value = values[k];
+        PyObject *key = PyTuple_GET_ITEM(in.kwnames, k);
         Py_ssize_t match = not_found;
         for (Py_ssize_t i = bound; i < params && match == not_found; i++) {
             if (key == string(spec.params[i])) {
@@ -120,7 +147,7 @@ int general_keyword_pass(call &c, PyObject *const *values, PyObject *kwnames,
             }
         }
         if (match != not_found) {
-            c.slots[match] = value;
+            c.slots[match] = in.keyword_value(k);
             continue;
         }
         for (Py_ssize_t i = 0; i < bound; i++) {
@@ -137,7 +164,9 @@ int general_keyword_pass(call &c, PyObject *const *values, PyObject *kwnames,
                           key);
             return -1;
         }
-        if (PyDict_SetItem(c.kwargs.get(), key, value) < 0) {
+        // Storing a str subclass runs its `__hash__`.
+        if ((!PyUnicode_CheckExact(key) && own_incoming(c, in) < 0) ||
+            PyDict_SetItem(c.kwargs, key, in.keyword_value(k)) < 0) {
             return -1;
         }
     }
@@ -155,24 +184,23 @@ Py_ssize_t bind_positional(call &c, PyObject *const *args, Py_ssize_t nargs,
     return bound;
 }
 
-int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
-                  PyObject *kwnames)
+int bind_keywords(call &c, binding &in)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
-    if (nargs > params && !spec.varargs) {
-        count_error(spec, nargs);
+    if (in.nargs > params && !spec.varargs) {
+        count_error(spec, in.nargs);
         return -1;
     }
-    Py_ssize_t bound = bind_positional(c, args, nargs, params);
-    PyObject *const *values = args + nargs;
-    Py_ssize_t remaining = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t bound = bind_positional(c, in.values, in.nargs, params);
+    Py_ssize_t remaining = PyTuple_GET_SIZE(in.kwnames);
     for (Py_ssize_t i = bound; i < params; i++) {
         bool required = i < spec.required;
         if (!required && remaining == 0) {
             continue;
         }
-        Py_ssize_t pos = find_keyword(c, kwnames, string(spec.params[i]));
+        Py_ssize_t pos =
+            find_keyword(c, in, in.kwnames, string(spec.params[i]));
         if (pos == compare_failed) {
             return -1;
         }
@@ -183,59 +211,65 @@ int bind_keywords(call &c, PyObject *const *args, Py_ssize_t nargs,
             }
             continue;
         }
-        c.slots[i] = values[pos];
+        c.slots[i] = in.keyword_value(pos);
         remaining--;
     }
     if (remaining > 0) {
-        return general_keyword_pass(c, values, kwnames, bound);
+        return general_keyword_pass(c, in, bound);
     }
     return 0;
+}
+
+[[gnu::cold, gnu::noinline]] int binding_failed(call &c)
+{
+    c.at(c.function->spec->def_line);
+    c.add_entry();
+    return -1;
 }
 
 }  // namespace
 
-int call::own_varargs()
+void call::add_entry() const
 {
-    if (args) {
-        return 0;
-    }
-    args = varargs_count > 0
-               ? tuple_of(std::span(varargs,
-                                    static_cast<std::size_t>(varargs_count)))
-               : ref::new_ref(state.empty_tuple);
-    if (!args) {
-        return -1;
-    }
-    varargs = reinterpret_cast<PyTupleObject *>(args.get())->ob_item;
-    return 0;
+    const function_spec &spec = *function->spec;
+    add_function_entry(spec.name, line ? line : spec.def_line,
+                       function->globals);
 }
 
-PyObject *call::fail(int line) const
+void release_containers(const call &c)
 {
-    add_function_entry(function->spec->name, line, function->globals);
-    return nullptr;
+    const function_spec &spec = *c.function->spec;
+    if (spec.varargs) {
+        Py_DECREF(c.args);
+    }
+    if (spec.varkw) {
+        Py_DECREF(c.kwargs);
+    }
 }
 
-int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames)
+int bind_arguments(call &c, binding &in)
 {
     const function_spec &spec = *c.function->spec;
     auto params = static_cast<Py_ssize_t>(spec.params.size());
-    if (spec.varkw) {
-        c.kwargs = ref::steal(PyDict_New());
-        if (!c.kwargs) {
+    if (spec.varargs) {
+        Py_ssize_t extra = in.nargs > params ? in.nargs - params : 0;
+        c.args = extra > 0 ? tuple_of(std::span(
+                                 in.values + params,
+                                 static_cast<std::size_t>(extra)))
+                                 .release()
+                           : Py_NewRef(state.empty_tuple);
+        if (c.args == nullptr) {
             return -1;
         }
-    }
-    if (spec.varargs) {
-        Py_ssize_t extra = nargs > params ? nargs - params : 0;
-        c.varargs = args + (extra > 0 ? params : 0);
+        c.varargs = reinterpret_cast<PyTupleObject *>(c.args)->ob_item;
         c.varargs_count = extra;
-        // Keyword binding can run user code (a str subclass's `__eq__`), so
-        // only a call without keywords may leave the values borrowed.
-        if ((!spec.borrows_varargs || kwnames != nullptr) &&
-            c.own_varargs() < 0) {
-            c.kwargs.reset();
+    }
+    if (spec.varkw) {
+        c.kwargs = PyDict_New();
+        if (c.kwargs == nullptr) {
+            if (spec.varargs) {
+                Py_DECREF(c.args);
+            }
             return -1;
         }
     }
@@ -243,20 +277,18 @@ int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
         c.slots[i] = default_object(spec.default_values[i - spec.required],
                                     c.function->stored);
     }
-    if (kwnames == nullptr) {
-        if (nargs < spec.required || (nargs > params && !spec.varargs)) {
-            count_error(spec, nargs);
-            c.fail(spec.def_line);
-            return -1;
+    if (in.kwnames == nullptr) {
+        if (in.nargs >= spec.required && (in.nargs <= params || spec.varargs)) {
+            bind_positional(c, in.values, in.nargs, params);
+            return 0;
         }
-        bind_positional(c, args, nargs, params);
+        count_error(spec, in.nargs);
+    }
+    else if (bind_keywords(c, in) == 0) {
         return 0;
     }
-    if (bind_keywords(c, args, nargs, kwnames) < 0) {
-        c.fail(spec.def_line);
-        return -1;
-    }
-    return 0;
+    release_containers(c);
+    return binding_failed(c);
 }
 
 }  // namespace frame

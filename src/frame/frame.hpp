@@ -80,14 +80,10 @@ struct function_spec {
     int def_line;
     body_fn body;
     // Whether the body can run user code (calls, iteration, comparisons,
-    // look-ups). Only such a body can take part in a cycle of calls, so
-    // only it pays for the recursion guard.
+    // look-ups). Such a body gets its arguments owned by the call, and only
+    // it can take part in a cycle of calls, so only it pays for the
+    // recursion guard.
     bool calls_out = true;
-    // Whether a call without keywords leaves the `*args` values in the
-    // caller's array, borrowed, until the body calls `call::own_varargs`,
-    // which it must do before it runs user code. A body that walks many
-    // arguments and seldom runs user code then need not copy them.
-    bool borrows_varargs = false;
     defaults_kind defaults = defaults_kind::none;
     // One row per optional parameter, in parameter order.
     std::span<const default_value> default_values = {};
@@ -210,6 +206,10 @@ consteval bool check_function(const function_spec &f, std::size_t strings)
             table_error("default row stands for nothing");
         }
     }
+    if ((f.varargs || f.varkw) && !f.calls_out) {
+        // Only the path for bodies that call out releases the containers.
+        table_error("*args or **kwargs in a function that does not call out");
+    }
     if (f.def_line <= 0 || f.body == nullptr) {
         table_error("function without a def line or a body");
     }
@@ -281,10 +281,10 @@ struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const function_spec *spec;
-    // For a body that runs no user code and has no `*args` or `**kwargs`,
-    // the number of its parameters: a call that gives them all by position
-    // goes straight to the body. Otherwise -1.
-    Py_ssize_t plain_params;
+    // The number of parameters: for a function whose vectorcall is the
+    // plain one, a call that gives them all by position and no keywords
+    // goes straight to the body.
+    Py_ssize_t param_count;
     PyObject *qualname;
     PyObject *module;
     PyObject *globals;
@@ -316,47 +316,87 @@ PyObject *new_function(const function_spec &spec, PyObject *code);
 
 // --- calls ------------------------------------------------------------------
 
-// One call of a function object: its bound arguments, and the way a body
-// reports a failure.
+// One call of a function object: its bound arguments, and the statement
+// its body is in.
 //
-// Wherever user code can run during the call, the call owns its function:
-// that code may drop every other reference (a `functools.partial` whose
-// state is replaced, for one). The slots are borrowed from the caller or
-// from the defaults; a body that runs user code and uses an argument after
-// it holds that argument in a `ref` of its own first (`own`).
+// Ownership. Wherever user code can run during the call, the call owns its
+// function, for that code may drop every other reference (a
+// `functools.partial` whose state is replaced, for one). A body that may
+// run user code (`function_spec::calls_out`) finds every bound argument in
+// `slots` owned by the call for its whole run; a body that runs none gets
+// them borrowed from the caller or the defaults. The `*args` tuple and the
+// `**kwargs` dict are the call's own.
+//
+// Failures. A body names the statement it is in with `at` and returns NULL
+// with an exception set when that statement fails; the frame then adds the
+// call's one traceback entry, at the line of that statement. Nothing else
+// adds one.
+//
+// The call has no destructor, so the plain positional path (see
+// `function.cpp`) pays for nothing it does not use; the calls that bind
+// release what they own after the body.
 struct call {
-    explicit call(function_object *f);
+    explicit call(function_object *f) : function(f) {}
 
     function_object *function;
-    ref owner;  // a strong reference to `function`, where user code can run
-    PyObject *slots[max_params];  // borrowed from the caller or the defaults
-    ref args;                     // the `*args` tuple, if the function has one
-    ref kwargs;  // the `**kwargs` dict, if the function has one
-    // The `*args` values, set by the binding for a function that has them:
-    // the items of `args`, or the caller's array while they are borrowed
-    // (`function_spec::borrows_varargs`). Left unset for the others, as the
-    // slots are, so that the positional fast path stores nothing more.
+    PyObject *slots[max_params];
+    // The `*args` tuple and its items, the `**kwargs` dict: made by the
+    // binding for a function that has them and released after its body;
+    // left unset for the others.
+    PyObject *args;
     PyObject *const *varargs;
     Py_ssize_t varargs_count;
+    PyObject *kwargs;
+    // The line of the statement the body is in; 0 stands for the def line,
+    // until the body says.
+    int line = 0;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
-    // A strong reference to argument `i`, for a body that outlives user code.
-    ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
-    // Makes `args` from borrowed `*args` values and points `varargs` at its
-    // items; nothing when it is made already. 0, or -1 with an exception.
-    int own_varargs();
     PyObject *globals() const { return function->globals; }
-    // Adds this function's traceback entry at `line` and returns NULL.
-    // Out of line: its buffers stay off the stack of the bodies, which
-    // recursion through user code stacks up.
-    [[gnu::cold, gnu::noinline]] PyObject *fail(int line) const;
+    void at(int statement) { line = statement; }
+    // Adds this call's traceback entry, at `line`. Out of line: its buffers
+    // stay off the stack of the bodies, which recursion through user code
+    // stacks up.
+    [[gnu::cold, gnu::noinline]] void add_entry() const;
+
+    // Transitional forms of the above, for bodies not yet written with
+    // `at`: `own` lends what the call already owns, `fail` names the
+    // failing statement and returns NULL.
+    ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
+    int own_varargs() { return 0; }
+    PyObject *fail(int statement)
+    {
+        line = statement;
+        return nullptr;
+    }
+};
+
+// What the binding of one call reads: the caller's values (the positional
+// ones, then one per keyword name, as vectorcall lays them out); and, once
+// the binding is about to run user code, a tuple of all the values that
+// the call owns, which `values` then points into, with the names and the
+// function as its last items.
+struct binding {
+    binding(PyObject *const *values, Py_ssize_t nargs, PyObject *kwnames)
+        : values(values), nargs(nargs), kwnames(kwnames)
+    {
+    }
+
+    PyObject *const *values;
+    Py_ssize_t nargs;
+    PyObject *kwnames;  // NULL without keywords
+    ref owned_values;
+
+    PyObject *keyword_value(Py_ssize_t i) const { return values[nargs + i]; }
 };
 
 // The binding rule. Returns 0, or -1 with an exception set. A failure adds
 // this function's entry at its def line, except a failure to make the `*args`
-// and `**kwargs` containers, which adds none.
-int bind_arguments(call &c, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames);
+// and `**kwargs` containers, which adds none. `b` must outlive the body:
+// the call's arguments may be what it owns.
+int bind_arguments(call &c, binding &b);
+// Releases the `*args` tuple and the `**kwargs` dict of a bound call.
+void release_containers(const call &c);
 
 // --- traceback entries ------------------------------------------------------
 

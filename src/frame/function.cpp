@@ -59,61 +59,97 @@ void leave_recursive_call()
     }
 }
 
-// A body that runs user code. The call owns the function, and counts
-// against the interpreter's C recursion limit as a Python function's frame
-// does: a cycle of calls through C-level callables (bound methods,
-// partials, builtins) comes back here with no Python frame in between.
-[[gnu::noinline]] PyObject *run_calling_out(call &c, PyObject *self)
+// The body's result; for a failure, with the call's traceback entry.
+PyObject *finish(const call &c, PyObject *result)
 {
-    if (!c.owner) {
-        c.owner = ref::new_ref(self);
+    if (result == nullptr) [[unlikely]] {
+        c.add_entry();
     }
-    const function_spec &spec = *c.function->spec;
-    if (enter_recursive_call() < 0) {
-        return c.fail(spec.def_line);
-    }
-    PyObject *result = spec.body(c);
-    leave_recursive_call();
     return result;
 }
 
-// Every other call: the binding rule, then the body.
-[[gnu::noinline]] PyObject *bind_and_run(PyObject *self, PyObject *const *args,
-                                         Py_ssize_t nargs, PyObject *kwnames)
+// A body that runs user code. The call owns the function and the bound
+// arguments, and counts against the interpreter's C recursion limit as a
+// Python function's frame does: a cycle of calls through C-level callables
+// (bound methods, partials, builtins) comes back here with no Python frame
+// in between.
+[[gnu::noinline]] PyObject *run_calling_out(call &c)
 {
-    call c(as_function(self));
     const function_spec &spec = *c.function->spec;
-    // Binding takes the reference itself where it runs user code.
-    if (spec.calls_out) {
-        c.owner = ref::new_ref(self);
+    if (enter_recursive_call() < 0) {
+        release_containers(c);
+        return finish(c, nullptr);
     }
-    if (bind_arguments(c, args, nargs, kwnames) < 0) {
-        return nullptr;
+    auto *self = reinterpret_cast<PyObject *>(c.function);
+    Py_INCREF(self);
+    std::size_t params = spec.params.size();
+    for (std::size_t i = 0; i < params; i++) {
+        Py_INCREF(c.slots[i]);
     }
-    return spec.calls_out ? run_calling_out(c, self) : spec.body(c);
+    PyObject *result = finish(c, spec.body(c));
+    for (std::size_t i = 0; i < params; i++) {
+        Py_DECREF(c.slots[i]);
+    }
+    release_containers(c);
+    leave_recursive_call();
+    Py_DECREF(self);
+    return result;
 }
 
-PyObject *function_vectorcall(PyObject *self, PyObject *const *args,
-                              std::size_t nargsf, PyObject *kwnames) noexcept
+[[gnu::cold, gnu::noinline]] PyObject *cleared_function()
+{
+    // Reachable only from a finalizer that runs after the collector cleared
+    // this function.
+    PyErr_SetString(PyExc_SystemError, "korvex function used after clear");
+    return nullptr;
+}
+
+// The binding rule, then the body.
+[[gnu::noinline]] PyObject *bind_and_run(function_object *f,
+                                         PyObject *const *args,
+                                         std::size_t nargsf,
+                                         PyObject *kwnames)
+{
+    call c(f);
+    const function_spec &spec = *f->spec;
+    binding b(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (bind_arguments(c, b) < 0) {
+        return nullptr;
+    }
+    return spec.calls_out ? run_calling_out(c) : finish(c, spec.body(c));
+}
+
+// The vectorcall of a function that runs user code (which every function
+// with `*args` or `**kwargs` is taken to do).
+PyObject *general_vectorcall(PyObject *self, PyObject *const *args,
+                             std::size_t nargsf, PyObject *kwnames) noexcept
 {
     function_object *f = as_function(self);
     if (f->globals == nullptr) [[unlikely]] {
-        // Reachable only from a finalizer that runs after the collector
-        // cleared this function.
-        PyErr_SetString(PyExc_SystemError, "korvex function used after clear");
-        return nullptr;
+        return cleared_function();
+    }
+    return bind_and_run(f, args, nargsf, kwnames);
+}
+
+// The vectorcall of every other function: every parameter given by
+// position goes straight to the body, with nothing else to bind and
+// nothing to guard.
+PyObject *plain_vectorcall(PyObject *self, PyObject *const *args,
+                           std::size_t nargsf, PyObject *kwnames) noexcept
+{
+    function_object *f = as_function(self);
+    if (f->globals == nullptr) [[unlikely]] {
+        return cleared_function();
     }
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->plain_params) [[likely]] {
-        // Every parameter given by position to a body that runs no user
-        // code: nothing else to bind, nothing to guard.
+    if (kwnames == nullptr && nargs == f->param_count) [[likely]] {
         call c(f);
         for (Py_ssize_t i = 0; i < nargs; i++) {
             c.slots[i] = args[i];
         }
-        return f->spec->body(c);
+        return finish(c, f->spec->body(c));
     }
-    return bind_and_run(self, args, nargs, kwnames);
+    return bind_and_run(f, args, nargsf, kwnames);
 }
 
 int function_traverse(PyObject *self, visitproc visit, void *arg)
@@ -502,8 +538,6 @@ PyObject *defaults_tuple(std::span<const default_value> values,
 }
 
 // The slots are left unset: binding fills every one of them.
-call::call(function_object *f) : function(f) {}
-
 int ready_function_type()
 {
     if (state.function_type != nullptr) {
@@ -528,11 +562,9 @@ PyObject *new_function(const function_spec &spec, PyObject *code)
     if (f == nullptr) {
         return nullptr;
     }
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = spec.calls_out ? general_vectorcall : plain_vectorcall;
     f->spec = &spec;
-    f->plain_params = spec.calls_out || spec.varargs || spec.varkw
-                          ? -1
-                          : static_cast<Py_ssize_t>(spec.params.size());
+    f->param_count = static_cast<Py_ssize_t>(spec.params.size());
     f->qualname = Py_NewRef(string(spec.qualname));
     f->module = Py_NewRef(state.full_name);
     f->globals = Py_NewRef(state.globals);

@@ -111,10 +111,12 @@ int unpack_two(PyObject *item, ref &first, ref &second)
 
 namespace {
 
-// After an AttributeError from the generic look-up of `name` on `obj`:
-// whether the attribute is simply not there, rather than a descriptor or
-// property having raised. With no attribute on the type, the look-up ran
-// no descriptor, so its error is the one for a missing attribute.
+// After a failed generic look-up of `name` on `obj`: whether the pending
+// error is the look-up's own "no such attribute". The type has no such
+// attribute, so no descriptor ran; and the error carries this object and
+// this name, which the generic look-up sets on its own error only: an
+// AttributeError raised by user code on the way (a key of the instance dict
+// whose `__eq__` raises one) carries neither.
 bool missing_attribute(PyObject *obj, PyObject *name)
 {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -122,7 +124,14 @@ bool missing_attribute(PyObject *obj, PyObject *name)
     }
     // The type look-up must not see the pending exception.
     PyObject *exc = PyErr_GetRaisedException();
-    bool missing = _PyType_Lookup(Py_TYPE(obj), name) == nullptr;
+    bool missing = false;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) {
+        auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc);
+        missing = error->obj == obj && error->name != nullptr &&
+                  PyUnicode_Check(error->name) &&
+                  PyUnicode_Compare(error->name, name) == 0 &&
+                  _PyType_Lookup(Py_TYPE(obj), name) == nullptr;
+    }
     PyErr_SetRaisedException(exc);
     return missing;
 }
@@ -149,7 +158,9 @@ PyObject *call_method_noargs(PyObject *obj, PyObject *name)
     if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) {
         return PyObject_CallMethodNoArgs(obj, name);
     }
-    ref method = ref::steal(PyObject_GetAttr(obj, name));
+    // The generic look-up itself, not PyObject_GetAttr, which would set
+    // this object and name on any AttributeError.
+    ref method = ref::steal(PyObject_GenericGetAttr(obj, name));
     if (!method) {
         return missing_attribute(obj, name) ? no_attribute(obj, name)
                                             : nullptr;

@@ -130,36 +130,29 @@ class call_stack {
 
 PyObject *ambrel(call &c) noexcept
 {
-    ref ls = c.own(0);
-    ref func = c.own(1);
+    PyObject *ls = c[0];
+    PyObject *func = c[1];
+    c.at(line::ambrel);
     // An exact list or tuple gives its starting length: the result is made
     // with room for that many values.
-    PyObject *sequence = ls.get();
-    ref result = PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)
-                     ? list_with_room(PySequence_Fast_GET_SIZE(sequence))
+    ref result = PyList_CheckExact(ls) || PyTuple_CheckExact(ls)
+                     ? list_with_room(PySequence_Fast_GET_SIZE(ls))
                      : ref::steal(PyList_New(0));
-    if (!result) {
-        return c.fail(line::ambrel);
-    }
     frame::element_walk walk;
     call_stack stack;
-    if (walk.start(sequence) < 0 ||
-        stack.fill(c.args.get(), c.kwargs.get()) < 0) {
-        return c.fail(line::ambrel);
+    if (!result || walk.start(ls) < 0 || stack.fill(c.args, c.kwargs) < 0) {
+        return nullptr;
     }
     ref l;
     int more;
     while ((more = walk.next(l)) > 0) {
-        PyObject *value = stack.call(func.get(), l.get());
+        PyObject *value = stack.call(func, l.get());
         if (value == nullptr ||
             frame::append_stolen(result.get(), value) < 0) {
-            return c.fail(line::ambrel);
+            return nullptr;
         }
     }
-    if (more < 0) {
-        return c.fail(line::ambrel);
-    }
-    return result.release();
+    return more < 0 ? nullptr : result.release();
 }
 
 constexpr frame::string_index ambrel_params[] = {s_ls, s_func};

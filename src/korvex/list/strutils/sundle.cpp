@@ -454,7 +454,6 @@ constexpr frame::function_spec functions[] = {
         .locals = multi_str_sundle_locals,
         .def_line = line::def_multi_str_sundle,
         .body = multi_str_sundle,
-        .borrows_varargs = true,
     },
 };
 
