@@ -59,12 +59,6 @@ constexpr int append = 5;         //             vis.append(l)
 constexpr int count = 6;          //     return {v: ls.count(v) for v in vis}
 }  // namespace line
 
-// The statement a helper is in: the line of the traceback entry when it
-// returns NULL.
-struct statement {
-    int line = line::walk;
-};
-
 // --- admission --------------------------------------------------------------
 
 // An element is admitted to the hashed pass when its equality and hash, with
@@ -337,9 +331,9 @@ class elements {
 // {v: ls.count(v) for v in vis}. `walked` weighs each call's scan of `ls`
 // in the signal checks.
 PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
-                     frame::signal_check &signals, statement &at)
+                     frame::signal_check &signals, call &c)
 {
-    at.line = line::count;
+    c.at(line::count);
     ref counts = ref::steal(PyDict_New());
     if (!counts) {
         return nullptr;
@@ -364,12 +358,12 @@ PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
 // in `vis`, which holds the distinct elements met before, then `count`.
 PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
                        Py_ssize_t walked, frame::signal_check &signals,
-                       statement &at)
+                       call &c)
 {
     for (;; walked++, l.reset()) {
         if (!l) {
             // Each step scans `vis`: the signal checks count that work.
-            at.line = line::walk;
+            c.at(line::walk);
             int more = signals.step(PyList_GET_SIZE(vis)) < 0 ? -1
                                                               : walk.next(l);
             if (more <= 0) {
@@ -379,17 +373,17 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
                 break;
             }
         }
-        at.line = line::contains;
+        c.at(line::contains);
         int seen = PySequence_Contains(vis, l.get());
         if (seen < 0) {
             return nullptr;
         }
-        at.line = line::append;
+        c.at(line::append);
         if (!seen && PyList_Append(vis, l.get()) < 0) {
             return nullptr;
         }
     }
-    return count_each(ls, vis, walked, signals, at);
+    return count_each(ls, vis, walked, signals, c);
 }
 
 // --- the hashed pass ----------------------------------------------------------
@@ -413,9 +407,9 @@ PyObject *keys_in_order(counter &counted, PyObject *into)
 // none. An element or key that is not admitted needs its own equality: then
 // `ls.count` itself is called for each key.
 PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
-                  statement &at)
+                  call &c)
 {
-    at.line = line::count;
+    c.at(line::count);
     counter counted;
     admission admitted;
     Py_ssize_t size = PyList_GET_SIZE(keys);
@@ -425,7 +419,7 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
     for (Py_ssize_t i = 0; i < size; i++) {
         PyObject *key = PyList_GET_ITEM(keys, i);
         if (!admitted.admit(key)) {
-            return count_each(ls, keys, size, signals, at);
+            return count_each(ls, keys, size, signals, c);
         }
         if (counted.add(key, 0) < 0) {
             return nullptr;
@@ -435,7 +429,7 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
     int more = walk.start(ls);
     for (ref item; more == 0 && (more = walk.next(item)) > 0; more = 0) {
         if (!admitted.admit(item.get())) {
-            return count_each(ls, keys, size, signals, at);
+            return count_each(ls, keys, size, signals, c);
         }
         if (counted.add(item.get(), 1, false) < 0) {
             return nullptr;
@@ -501,13 +495,13 @@ int back_to_counter(counter &counted, PyObject *into)
 // are made anew by each read: a NaN among them, equal to no other object,
 // is found by no `count`, which the recount gives.
 PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
-                      bool fresh, statement &at)
+                      bool fresh, call &c)
 {
     counter counted;
     ref into;
     Py_ssize_t repeats = 0;
     bool settled = false;
-    at.line = line::append;
+    c.at(line::append);
     ref one = ref::steal(PyLong_FromLong(1));
     if (!one ||
         counted.reserve(expected < first_sample ? expected : first_sample) <
@@ -518,7 +512,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     frame::signal_check signals;
     for (Py_ssize_t walked = 0;; walked++) {
         ref item;
-        at.line = line::walk;
+        c.at(line::walk);
         // The check can run code that changes the sequence: it comes before
         // the next element is taken.
         int more = signals.step() < 0 ? -1 : walk.next(item);
@@ -529,15 +523,15 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             break;
         }
         if (!admitted.admit(item.get())) {
-            at.line = line::vis;
+            c.at(line::vis);
             ref vis = ref::steal(keys_in_order(counted, into.get()));
             into.reset();
             counted.clear();
             return vis ? general_walk(ls, walk, vis.get(), std::move(item),
-                                      walked, signals, at)
+                                      walked, signals, c)
                        : nullptr;
         }
-        at.line = line::append;
+        c.at(line::append);
         if (!settled &&
             (into ? walked % sample_size == 0 : walked == first_sample)) {
             if (!into &&
@@ -572,12 +566,12 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             return nullptr;
         }
     }
-    at.line = line::count;
+    c.at(line::count);
     if (signals.ran() || fresh) {
         ref keys = ref::steal(keys_in_order(counted, into.get()));
         into.reset();
         counted.clear();
-        return keys ? recount(ls, keys.get(), signals, at) : nullptr;
+        return keys ? recount(ls, keys.get(), signals, c) : nullptr;
     }
     return into ? into.release() : dict_of(counted);
 }
@@ -591,7 +585,7 @@ constexpr Py_ssize_t byte_chunk = Py_ssize_t{1} << 20;
 // Nothing of `ls` is held across a check, so that code run there may change
 // or resize a bytearray, as between two steps of its iterator; if code ran,
 // the counts are those of what it holds after the walk.
-PyObject *count_bytes(PyObject *ls, statement &at)
+PyObject *count_bytes(PyObject *ls, call &c)
 {
     bool text = PyUnicode_CheckExact(ls);
     auto contents = [ls, text](Py_ssize_t &length) {
@@ -629,7 +623,7 @@ PyObject *count_bytes(PyObject *ls, statement &at)
             seen[codes[i]]++;
         }
     }
-    at.line = line::count;
+    c.at(line::count);
     ref counts = ref::steal(_PyDict_NewPresized(distinct));
     for (int i = 0; counts && i < distinct; i++) {
         ref key = ref::steal(text ? PyUnicode_FromOrdinal(order[i])
@@ -686,20 +680,21 @@ int changes_nothing(PyObject *ls, PyTypeObject *base)
     return own < 0 ? -1 : !own;
 }
 
-// The elements of `ls`, counted; NULL with an exception and its statement.
-PyObject *count_elements(PyObject *ls, statement &at)
+// The elements of `ls`, counted; NULL with an exception, the statement
+// named.
+PyObject *count_elements(PyObject *ls, call &c)
 {
     if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls) ||
         (PyUnicode_CheckExact(ls) &&
          PyUnicode_KIND(ls) == PyUnicode_1BYTE_KIND)) {
-        return count_bytes(ls, at);
+        return count_bytes(ls, c);
     }
     bool fresh = is_extension_type(ls, "array.array", "array");
     int hashed = fresh || PyList_CheckExact(ls) || PyTuple_CheckExact(ls) ||
                  PyUnicode_CheckExact(ls) || PyRange_Check(ls) ||
                  is_extension_type(ls, "collections.deque", "_collections");
     if (!hashed && (PyList_Check(ls) || PyTuple_Check(ls))) {
-        at.line = line::count;
+        c.at(line::count);
         hashed = changes_nothing(
             ls, PyList_Check(ls) ? &PyList_Type : &PyTuple_Type);
         if (hashed < 0) {
@@ -709,14 +704,14 @@ PyObject *count_elements(PyObject *ls, statement &at)
     elements walk;
     if (!hashed) {
         ref vis = ref::steal(PyList_New(0));
-        at.line = vis ? line::walk : line::vis;
+        c.at(vis ? line::walk : line::vis);
         if (!vis || walk.start(ls) < 0) {
             return nullptr;
         }
         frame::signal_check signals;
-        return general_walk(ls, walk, vis.get(), ref(), 0, signals, at);
+        return general_walk(ls, walk, vis.get(), ref(), 0, signals, c);
     }
-    at.line = line::walk;
+    c.at(line::walk);
     if (walk.start(ls) < 0) {
         return nullptr;
     }
@@ -728,15 +723,13 @@ PyObject *count_elements(PyObject *ls, statement &at)
     if (expected < 0) {
         PyErr_Clear();
     }
-    return hashed_pass(ls, walk, expected < 0 ? 0 : expected, fresh, at);
+    return hashed_pass(ls, walk, expected < 0 ? 0 : expected, fresh, c);
 }
 
 PyObject *elemcount(call &c) noexcept
 {
-    ref ls = c.own(0);
-    statement at;
-    PyObject *counts = count_elements(ls.get(), at);
-    return counts != nullptr ? counts : c.fail(at.line);
+    c.at(line::walk);
+    return count_elements(c[0], c);
 }
 
 constexpr frame::string_index elemcount_params[] = {s_ls};
