@@ -106,18 +106,15 @@ class admission {
             item == Py_None) {
             return true;
         }
-        if (type == &PyTuple_Type || type == &PyFrozenSet_Type) {
-            if (depth == max_depth) {
-                return false;
-            }
-            if (type == &PyTuple_Type) {
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
-                    if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
-                        return false;
-                    }
+        if (type == &PyTuple_Type && depth < max_depth) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
+                if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
+                    return false;
                 }
-                return true;
             }
+            return true;
+        }
+        if (type == &PyFrozenSet_Type && depth < max_depth) {
             // The members in place: a free slot holds NULL, a deleted one
             // the hash -1, which no member has.
             auto *set = reinterpret_cast<PySetObject *>(item);
@@ -135,22 +132,17 @@ class admission {
                 type->tp_richcompare == PyType_Type.tp_richcompare);
     }
 
-    // Whether -b is in force (the flag the runtime's config sets); read
-    // once, when it matters.
-    bool bytes_warnings()
+    // Whether -b is in force: the flag the runtime's configuration sets.
+    static bool bytes_warnings()
     {
-        if (bytes_warning_ < 0) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-            bytes_warning_ = Py_BytesWarningFlag;
+        return Py_BytesWarningFlag > 0;
 #pragma GCC diagnostic pop
-        }
-        return bytes_warning_ > 0;
     }
 
     bool bytes_ = false;
     bool beside_bytes_warns_ = false;
-    int bytes_warning_ = -1;
 };
 
 // --- the counter ------------------------------------------------------------
@@ -185,14 +177,32 @@ class counter {
     }
 
     Py_ssize_t size() const { return size_; }
-    const entry &operator[](Py_ssize_t i) const { return entries_[i]; }
 
-    // The reference to key `i`, handed over in order while it is in the
-    // cache, which spares the dict build a pass over the keys to drop them.
-    PyObject *hand_over(Py_ssize_t i)
+    // {key: count}, in a dict sized for its keys. Each reference to a key
+    // passes to the dict while the key is in the cache, which spares a
+    // pass over the keys to drop them.
+    PyObject *dict()
     {
-        handed_over_ = i + 1;
-        return entries_[i].key;
+        ref counts = ref::steal(_PyDict_NewPresized(size_));
+        for (; counts && handed_over_ < size_; handed_over_++) {
+            entry &e = entries_[handed_over_];
+            ref key = ref::steal(e.key);
+            ref n = ref::steal(PyLong_FromSsize_t(e.count));
+            if (!n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) {
+                handed_over_++;
+                return nullptr;
+            }
+        }
+        return counts.release();
+    }
+    // A new list of the keys, in order.
+    PyObject *keys() const
+    {
+        PyObject *keys = PyList_New(size_);
+        for (Py_ssize_t i = 0; keys != nullptr && i < size_; i++) {
+            PyList_SET_ITEM(keys, i, Py_NewRef(entries_[i].key));
+        }
+        return keys;
     }
 
     // Counts `by` more of `key`, a new key unless `insert` is false.
@@ -275,21 +285,6 @@ class counter {
     std::uint32_t *slots_ = nullptr;
     Py_ssize_t slot_count_ = 0;
 };
-
-// {key: count} from the counter, in a dict sized for its keys; the
-// references to the keys pass to the dict.
-PyObject *dict_of(counter &counted)
-{
-    ref counts = ref::steal(_PyDict_NewPresized(counted.size()));
-    for (Py_ssize_t i = 0; counts && i < counted.size(); i++) {
-        ref key = ref::steal(counted.hand_over(i));
-        ref n = ref::steal(PyLong_FromSsize_t(counted[i].count));
-        if (!n || PyDict_SetItem(counts.get(), key.get(), n.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return counts.release();
-}
 
 // --- the general walk ---------------------------------------------------------
 
@@ -388,20 +383,6 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
 
 // --- the hashed pass ----------------------------------------------------------
 
-// The keys in order of first occurrence: those of the index dict `into`
-// when there is one, else those of the counter.
-PyObject *keys_in_order(counter &counted, PyObject *into)
-{
-    if (into != nullptr) {
-        return PyDict_Keys(into);
-    }
-    PyObject *keys = PyList_New(counted.size());
-    for (Py_ssize_t i = 0; keys != nullptr && i < counted.size(); i++) {
-        PyList_SET_ITEM(keys, i, Py_NewRef(counted[i].key));
-    }
-    return keys;
-}
-
 // What `ls.count` gives after the walk for each of `keys`, counted in one
 // pass over what `ls` holds now, with no signal check, as `count` makes
 // none. An element or key that is not admitted needs its own equality: then
@@ -412,30 +393,26 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
     c.at(line::count);
     counter counted;
     admission admitted;
-    Py_ssize_t size = PyList_GET_SIZE(keys);
-    if (counted.reserve(size) < 0) {
-        return nullptr;
+    // 1 when an element needs `ls.count`, else 0, or -1 with an error.
+    auto pass = [&](PyObject *elements_of, Py_ssize_t by, bool insert) {
+        elements walk;
+        int more = walk.start(elements_of);
+        for (ref item; more == 0 && (more = walk.next(item)) > 0; more = 0) {
+            if (!admitted.admit(item.get())) {
+                return 1;
+            }
+            if (counted.add(item.get(), by, insert) < 0) {
+                return -1;
+            }
+        }
+        return more;
+    };
+    int done = pass(keys, 0, true);
+    done = done == 0 ? pass(ls, 1, false) : done;
+    if (done > 0) {
+        return count_each(ls, keys, PyList_GET_SIZE(keys), signals, c);
     }
-    for (Py_ssize_t i = 0; i < size; i++) {
-        PyObject *key = PyList_GET_ITEM(keys, i);
-        if (!admitted.admit(key)) {
-            return count_each(ls, keys, size, signals, c);
-        }
-        if (counted.add(key, 0) < 0) {
-            return nullptr;
-        }
-    }
-    elements walk;
-    int more = walk.start(ls);
-    for (ref item; more == 0 && (more = walk.next(item)) > 0; more = 0) {
-        if (!admitted.admit(item.get())) {
-            return count_each(ls, keys, size, signals, c);
-        }
-        if (counted.add(item.get(), 1, false) < 0) {
-            return nullptr;
-        }
-    }
-    return more < 0 ? nullptr : dict_of(counted);
+    return done < 0 ? nullptr : counted.dict();
 }
 
 // How many elements the counter sees before choosing how to go on, and the
@@ -473,16 +450,11 @@ int count_in_dict(PyObject *counts, PyObject *item, PyObject *first)
 // The counter again, from the index dict `into`.
 int back_to_counter(counter &counted, PyObject *into)
 {
-    if (counted.reserve(2 * PyDict_GET_SIZE(into)) < 0) {
-        return -1;
-    }
     Py_ssize_t position = 0;
-    PyObject *key;
-    PyObject *value;
+    PyObject *key, *value;
     while (PyDict_Next(into, &position, &key, &value)) {
         Py_ssize_t count = PyLong_AsSsize_t(value);
-        if ((count == -1 && PyErr_Occurred()) ||
-            counted.add(key, count) < 0) {
+        if ((count == -1 && PyErr_Occurred()) || counted.add(key, count) < 0) {
             return -1;
         }
     }
@@ -502,12 +474,11 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     Py_ssize_t repeats = 0;
     bool settled = false;
     c.at(line::append);
-    ref one = ref::steal(PyLong_FromLong(1));
-    if (!one ||
-        counted.reserve(expected < first_sample ? expected : first_sample) <
-            0) {
+    if (counted.reserve(expected < first_sample ? expected : first_sample) <
+        0) {
         return nullptr;
     }
+    PyObject *one = PyLong_FromLong(1);  // a small int: immortal, shared
     admission admitted;
     frame::signal_check signals;
     for (Py_ssize_t walked = 0;; walked++) {
@@ -516,15 +487,15 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         // The check can run code that changes the sequence: it comes before
         // the next element is taken.
         int more = signals.step() < 0 ? -1 : walk.next(item);
-        if (more <= 0) {
-            if (more < 0) {
-                return nullptr;
-            }
+        if (more < 0) {
+            return nullptr;
+        }
+        if (more == 0) {
             break;
         }
         if (!admitted.admit(item.get())) {
             c.at(line::vis);
-            ref vis = ref::steal(keys_in_order(counted, into.get()));
+            ref vis = ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
             into.reset();
             counted.clear();
             return vis ? general_walk(ls, walk, vis.get(), std::move(item),
@@ -536,7 +507,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             (into ? walked % sample_size == 0 : walked == first_sample)) {
             if (!into &&
                 counted.size() * 100 > first_sample * mostly_new_percent) {
-                into = ref::steal(dict_of(counted));
+                into = ref::steal(counted.dict());
                 counted.clear();
                 if (!into) {
                     return nullptr;
@@ -556,7 +527,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             repeats = 0;
         }
         if (into) {
-            int found = count_in_dict(into.get(), item.get(), one.get());
+            int found = count_in_dict(into.get(), item.get(), one);
             if (found < 0) {
                 return nullptr;
             }
@@ -568,12 +539,12 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     }
     c.at(line::count);
     if (signals.ran() || fresh) {
-        ref keys = ref::steal(keys_in_order(counted, into.get()));
+        ref keys = ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
         into.reset();
         counted.clear();
         return keys ? recount(ls, keys.get(), signals, c) : nullptr;
     }
-    return into ? into.release() : dict_of(counted);
+    return into ? into.release() : counted.dict();
 }
 
 // --- bytes and one-byte str -------------------------------------------------------
@@ -646,16 +617,14 @@ bool is_extension_type(PyObject *ls, const char *type_name,
                        const char *module_name)
 {
     PyTypeObject *type = Py_TYPE(ls);
-    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
-    PyModuleDef *def = nullptr;
-    if (std::strcmp(type->tp_name, type_name) == 0 &&
-        PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-        PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) &&
-        module != nullptr && PyModule_Check(module)) {
-        def = PyModule_GetDef(module);
+    if (std::strcmp(type->tp_name, type_name) != 0 ||
+        !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        return false;
     }
-    return def != nullptr && def->m_name != nullptr &&
-           std::strcmp(def->m_name, module_name) == 0;
+    PyObject *module = reinterpret_cast<PyHeapTypeObject *>(type)->ht_module;
+    PyModuleDef *def = module ? PyModule_GetDef(module) : nullptr;
+    return def && def->m_name && std::strcmp(def->m_name, module_name) == 0;
 }
 
 // Whether a list or tuple subclass is counted as its base: its iteration,
