@@ -4,18 +4,15 @@
 // `ls.count` for each: n * k work for n elements, k distinct. Where no
 // element's equality or hash runs Python code (the admission rule), one
 // hashed pass gives the same dict: a dict look-up, like containment, tries
-// identity before equality, and the `count` of the sequences below finds
-// exactly the elements equal to its argument.
-//
-// Paths: exact bytes, bytearray and one-byte str, one slot per byte; exact
-// list and tuple by position, and exact deque, range, array.array, wider
-// str and list or tuple subclasses that change nothing of their base by
-// their iterator, the hashed pass while elements are admitted; anything
-// else, and the rest of a sequence from its first element not admitted,
-// the general walk, which goes on with the distinct elements found so far.
-// A sequence changed at a signal check (by a handler, a finalizer, another
-// thread) is counted as the general walk counts it: keys as the walk met
-// them, counts as `ls.count` gives them after the walk (`recount`).
+// identity first, and the `count` of the sequences below finds exactly the
+// elements equal to its argument. Paths: exact bytes, bytearray and
+// one-byte str, one slot per byte; exact list and tuple by position, exact
+// deque, range, array.array, wider str and list or tuple subclasses that
+// change nothing of their base by their iterator, the hashed pass while
+// elements are admitted; anything else, and the rest of a sequence from
+// its first element not admitted, the general walk. A sequence changed at
+// a signal check is counted as the general walk counts it: keys as the walk
+// met them, counts as `ls.count` gives them after the walk (`recount`).
 #include <cstdint>
 #include <cstring>
 
@@ -59,26 +56,23 @@ constexpr int append = 5;         //             vis.append(l)
 constexpr int count = 6;          //     return {v: ls.count(v) for v in vis}
 }  // namespace line
 
-// --- admission --------------------------------------------------------------
-
 // An element is admitted to the hashed pass when its equality and hash, with
 // any other admitted element, run no Python code, cannot raise, and agree
 // (equal elements hash alike), as CPython 3.13 compares and hashes them:
 //  - exact int, bool, float, complex, str, bytes and None: numeric or
-//    character comparisons in C, and equal numbers hash alike across int,
-//    float and complex; a NaN (a complex one too) hashes by its identity
-//    and equals only itself, which is how containment finds it;
+//    character comparisons in C; equal numbers hash alike across int, float
+//    and complex; a NaN hashes by its identity and equals only itself;
 //  - exact tuple and frozenset whose items are admitted, nested to
 //    `max_depth`: a tuple compares item by item, identity first, and hashes
-//    from its items; a frozenset compares its cached hash, its size and its
-//    members by their stored hashes, and hashes from those;
+//    from its items; a frozenset compares its cached hash, size and members
+//    by their stored hashes, and hashes from those;
 //  - instances of a type that keeps object's equality and hash (plain class
 //    instances, functions, modules), and classes whose metaclass keeps
 //    type's: identity in both.
-// Under -b comparing bytes with str or int warns (fails under -bb), and the
-// hashed pass, comparing only elements of equal hash, would skip warnings
-// that containment gives: once bytes and str or int have both been met, at
-// any depth, the element that brings them together is not admitted.
+// Under -b comparing bytes with str or int warns (fails under -bb), which
+// the hashed pass, comparing only equal hashes, would skip: once bytes and
+// str or int have both been met, at any depth, the element that brings
+// them together is not admitted.
 constexpr int max_depth = 8;
 
 class admission {
@@ -144,8 +138,6 @@ class admission {
     bool bytes_ = false;
     bool beside_bytes_warns_ = false;
 };
-
-// --- the counter ------------------------------------------------------------
 
 // Admitted elements counted in order of first occurrence: entries in
 // insertion order, and an open-addressing index over them, at most half
@@ -228,7 +220,8 @@ class counter {
             }
         }
         if (insert) {
-            entries_[size_] = {.key = Py_NewRef(key), .hash = hash, .count = by};
+            entries_[size_] = {
+                .key = Py_NewRef(key), .hash = hash, .count = by};
             slots_[i] = static_cast<std::uint32_t>(++size_);
         }
         return 0;
@@ -254,8 +247,9 @@ class counter {
         void *entries =
             slots == nullptr
                 ? nullptr
-                : PyMem_Realloc(entries_, sizeof(entry) * static_cast<std::size_t>(
-                                                             slot_count / 2));
+                : PyMem_Realloc(entries_,
+                                sizeof(entry) *
+                                    static_cast<std::size_t>(slot_count / 2));
         if (entries == nullptr) {
             PyMem_Free(slots);
             PyErr_NoMemory();
@@ -286,15 +280,12 @@ class counter {
     Py_ssize_t slot_count_ = 0;
 };
 
-// --- the general walk ---------------------------------------------------------
-
 // The elements of `ls` as a `for` loop gets them: an exact list or tuple by
 // position, its length read again before every step, which yields what
 // its iterator would; anything else through its iterator.
 class elements {
   public:
-    // 0, or -1 with the error of `iter()`.
-    int start(PyObject *ls)
+    int start(PyObject *ls)  // 0, or -1 with the error of `iter()`
     {
         if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
             sequence_ = ls;
@@ -303,8 +294,7 @@ class elements {
         iterator_ = ref::steal(PyObject_GetIter(ls));
         return iterator_ ? 0 : -1;
     }
-    // The next element into `item`: 1, 0 at the end (StopIteration
-    // included), or -1 with the iterator's error.
+    // 1 with the next element, 0 at the end, or -1 with the error.
     int next(ref &item)
     {
         if (sequence_ == nullptr) {
@@ -330,12 +320,9 @@ PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
 {
     c.at(line::count);
     ref counts = ref::steal(PyDict_New());
-    if (!counts) {
-        return nullptr;
-    }
-    // `vis` is private, but user code can reach it (through the collector's
-    // referrers): each element is owned while `count` runs.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(vis); i++) {
+    // User code can reach `vis` (through the collector's referrers): each
+    // element is owned while `count` runs.
+    for (Py_ssize_t i = 0; counts && i < PyList_GET_SIZE(vis); i++) {
         ref v = ref::new_ref(PyList_GET_ITEM(vis, i));
         if (signals.step(walked) < 0) {
             return nullptr;
@@ -356,17 +343,14 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
                        call &c)
 {
     for (;; walked++, l.reset()) {
-        if (!l) {
-            // Each step scans `vis`: the signal checks count that work.
-            c.at(line::walk);
-            int more = signals.step(PyList_GET_SIZE(vis)) < 0 ? -1
-                                                              : walk.next(l);
-            if (more <= 0) {
-                if (more < 0) {
-                    return nullptr;
-                }
-                break;
-            }
+        // Each step scans `vis`: the signal checks count that work.
+        c.at(line::walk);
+        int more = l                                        ? 1
+                   : signals.step(PyList_GET_SIZE(vis)) < 0 ? -1
+                                                            : walk.next(l);
+        if (more <= 0) {
+            return more < 0 ? nullptr
+                            : count_each(ls, vis, walked, signals, c);
         }
         c.at(line::contains);
         int seen = PySequence_Contains(vis, l.get());
@@ -378,10 +362,7 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
             return nullptr;
         }
     }
-    return count_each(ls, vis, walked, signals, c);
 }
-
-// --- the hashed pass ----------------------------------------------------------
 
 // What `ls.count` gives after the walk for each of `keys`, counted in one
 // pass over what `ls` holds now, with no signal check, as `count` makes
@@ -415,12 +396,11 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
     return done < 0 ? nullptr : counted.dict();
 }
 
-// How many elements the counter sees before choosing how to go on, and the
-// share of new keys beyond which the result dict itself becomes the index
-// (one probe per new key instead of two). That choice is checked again on
-// every later sample of `sample_size`: once a quarter of one finds keys
-// already counted, the counter takes over again, for good. Neither dict
-// nor counter is sized beyond what its samples promise.
+// After `first_sample` elements of which nearly all are new keys, the
+// result dict itself becomes the index (one probe per new key instead of
+// two), until a later sample finds a quarter of its elements counted
+// already: the counter then takes over for good. Neither is sized beyond
+// what its samples promise.
 constexpr Py_ssize_t first_sample = 512;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
@@ -495,7 +475,8 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
         if (!admitted.admit(item.get())) {
             c.at(line::vis);
-            ref vis = ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
+            ref vis =
+                ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
             into.reset();
             counted.clear();
             return vis ? general_walk(ls, walk, vis.get(), std::move(item),
@@ -547,24 +528,22 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     return into ? into.release() : counted.dict();
 }
 
-// --- bytes and one-byte str -------------------------------------------------------
-
 // Pending events are run between chunks of bytes.
 constexpr Py_ssize_t byte_chunk = Py_ssize_t{1} << 20;
 
 // The bytes of an exact bytes, bytearray or one-byte str, one slot each.
-// Nothing of `ls` is held across a check, so that code run there may change
-// or resize a bytearray, as between two steps of its iterator; if code ran,
-// the counts are those of what it holds after the walk.
+// Nothing of `ls` is held across a check, where code may resize a
+// bytearray; if code ran, the counts are those of its final contents.
 PyObject *count_bytes(PyObject *ls, call &c)
 {
     bool text = PyUnicode_CheckExact(ls);
-    auto contents = [ls, text](Py_ssize_t &length) {
+    auto contents = [ls, text](Py_ssize_t &length) -> const Py_UCS1 * {
         length = text ? PyUnicode_GET_LENGTH(ls) : Py_SIZE(ls);
-        return static_cast<const Py_UCS1 *>(
-            text                      ? PyUnicode_DATA(ls)
-            : PyBytes_CheckExact(ls) ? static_cast<void *>(PyBytes_AS_STRING(ls))
-                                     : PyByteArray_AS_STRING(ls));
+        const void *data = text ? PyUnicode_DATA(ls)
+                           : PyBytes_CheckExact(ls)
+                               ? PyBytes_AS_STRING(ls)
+                               : PyByteArray_AS_STRING(ls);
+        return static_cast<const Py_UCS1 *>(data);
     };
     Py_ssize_t seen[256] = {};
     Py_UCS1 order[256];
@@ -576,8 +555,8 @@ PyObject *count_bytes(PyObject *ls, call &c)
             return nullptr;
         }
         const Py_UCS1 *codes = contents(length);
-        Py_ssize_t end = length - start > byte_chunk ? start + byte_chunk
-                                                     : length;
+        Py_ssize_t end =
+            length - start > byte_chunk ? start + byte_chunk : length;
         for (Py_ssize_t i = start; i < end; i++) {
             if (seen[codes[i]]++ == 0) {
                 order[distinct++] = codes[i];
@@ -588,10 +567,10 @@ PyObject *count_bytes(PyObject *ls, call &c)
         }
     }
     if (signals.ran()) {
-        const Py_UCS1 *codes = contents(length);
         std::memset(seen, 0, sizeof seen);
-        for (Py_ssize_t i = 0; i < length; i++) {
-            seen[codes[i]]++;
+        for (const Py_UCS1 *codes = contents(length), *end = codes + length;
+             codes < end; codes++) {
+            seen[*codes]++;
         }
     }
     c.at(line::count);
@@ -607,8 +586,6 @@ PyObject *count_bytes(PyObject *ls, call &c)
     }
     return counts.release();
 }
-
-// --- which sequences take the hashed pass -------------------------------------
 
 // Whether `ls` is exactly the builtin extension type named `type_name`
 // that the extension module `module_name` defines: a class made in Python
@@ -649,10 +626,9 @@ int changes_nothing(PyObject *ls, PyTypeObject *base)
     return own < 0 ? -1 : !own;
 }
 
-// The elements of `ls`, counted; NULL with an exception, the statement
-// named.
-PyObject *count_elements(PyObject *ls, call &c)
+PyObject *elemcount(call &c) noexcept
 {
+    PyObject *ls = c[0];
     if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls) ||
         (PyUnicode_CheckExact(ls) &&
          PyUnicode_KIND(ls) == PyUnicode_1BYTE_KIND)) {
@@ -693,12 +669,6 @@ PyObject *count_elements(PyObject *ls, call &c)
         PyErr_Clear();
     }
     return hashed_pass(ls, walk, expected < 0 ? 0 : expected, fresh, c);
-}
-
-PyObject *elemcount(call &c) noexcept
-{
-    c.at(line::walk);
-    return count_elements(c[0], c);
 }
 
 constexpr frame::string_index elemcount_params[] = {s_ls};
