@@ -52,7 +52,7 @@ bench: install
 	$(PY) bench/bench.py $(ARGS)
 
 # The same with pyperf's --fast (4 worker processes per benchmark here):
-# a few minutes on two cores.
+# 11 minutes on two shared cores.
 bench-fast:
 	$(MAKE) bench ARGS="--fast $(ARGS)"
 

@@ -19,7 +19,7 @@ def draw(rows, goals, path, title="korvex against its peers, same run"):
     # The bars are times: goals in instructions are not drawn on them.
     limits = {(goal["case"], goal["peer"]): goal["limit"] for goal in goals
               if goal.get("in", "time") == "time"}
-    labels = [f"{row['short']}  vs  {row['peer_label']}" for row in rows]
+    labels = [f"{row['label']}  vs  {row['peer_label']}" for row in rows]
     ratios = [row["ratio"] for row in rows]
     # Blue: a goal met; orange: a goal missed; grey: no goal.
     colors = []

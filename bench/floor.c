@@ -9,7 +9,11 @@
  *
  * `floor.measure(fn, *args)` returns fn(*args) and does nothing else: the
  * instruction counter (bench/instructions.py) collects only while
- * `floor_measure` runs, with callgrind's --toggle-collect. */
+ * `floor_measure` runs, with callgrind's --toggle-collect.
+ *
+ * `floor.sink(*args)` returns None, whatever it is given: the writer that
+ * writes nothing, which bench.py hands korvex.dict.write's functions so
+ * that only their gathering is measured. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <stddef.h>
@@ -56,9 +60,20 @@ floor_measure(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
     return PyObject_Vectorcall(args[0], args + 1, (size_t)(nargs - 1), NULL);
 }
 
+static PyObject *
+floor_sink(PyObject *module, PyObject *const *args, Py_ssize_t nargs)
+{
+    (void)module;
+    (void)args;
+    (void)nargs;
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef floor_methods[] = {
     {"measure", (PyCFunction)(void (*)(void))floor_measure, METH_FASTCALL,
      "measure(fn, *args): fn(*args), the span callgrind counts."},
+    {"sink", (PyCFunction)(void (*)(void))floor_sink, METH_FASTCALL,
+     "sink(*args): None, a writer that writes nothing."},
     {NULL, NULL, 0, NULL},
 };
 

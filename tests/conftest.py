@@ -72,10 +72,37 @@ def entries(exc):
     return found
 
 
+def entries_from_korvex(exc):
+    """The traceback entries of `exc` that come from korvex, outermost
+    first, as `entries` gives them."""
+    return [entry for entry in entries(exc)
+            if entry[2].startswith(KORVEX_FILE_PREFIX)]
+
+
 def korvex_entries(exc):
     """How many traceback entries of `exc` come from korvex."""
-    return sum(1 for entry in entries(exc)
-               if entry[2].startswith(KORVEX_FILE_PREFIX))
+    return len(entries_from_korvex(exc))
+
+
+def one_korvex_entry(exc, filename=None):
+    """The one korvex traceback entry of `exc`, which must have exactly one
+    (with `filename`, when given)."""
+    found = entries_from_korvex(exc)
+    assert len(found) == 1, found
+    assert filename is None or found[0][2] == filename, found
+    return found[0]
+
+
+class Boom(Exception):
+    """What the tests' callbacks raise."""
+
+
+class Unequal:
+    """Hashable by identity; comparing it with anything raises."""
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        raise ArithmeticError("no comparing")
 
 
 def run_python(code, *options):

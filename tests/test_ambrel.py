@@ -10,7 +10,8 @@ import weakref
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import entries, korvex_entries, run_python
+from conftest import (Boom, entries, korvex_entries, one_korvex_entry,
+                      run_python)
 from korvex.list import ambrel as module
 from korvex.list.ambrel import ambrel
 
@@ -29,9 +30,7 @@ def failure(*args, **kwargs):
     """Calls ambrel expecting a failure; returns (exception, line)."""
     with pytest.raises(Exception) as info:
         ambrel(*args, **kwargs)
-    ours = [e for e in entries(info.value) if e[2] == TB_FILE]
-    assert len(ours) == korvex_entries(info.value) == 1
-    name, line, _, frame = ours[0]
+    name, line, _, frame = one_korvex_entry(info.value, TB_FILE)
     assert (name, frame.f_globals) == (ENTRY, vars(module))
     return info.value, line
 
@@ -144,10 +143,6 @@ def test_generator_consumed_once():
     gen = (i for i in range(3))
     assert ambrel(gen, str) == ["0", "1", "2"]
     assert ambrel(gen, str) == []
-
-
-class Boom(Exception):
-    pass
 
 
 def boom(x):

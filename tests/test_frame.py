@@ -17,8 +17,8 @@ import weakref
 import pytest
 
 import korvex.list.count as count_module
-from conftest import (REPO, entries, innermost, korvex_entries,
-                      korvex_functions, run_python)
+from conftest import (REPO, Unequal, entries, innermost, korvex_entries,
+                      korvex_functions, one_korvex_entry, run_python)
 from korvex.list.count import elemcount
 
 FUNCTIONS = [pytest.param(m, name, f, id=f"{m.__name__}.{name}")
@@ -54,12 +54,6 @@ def assert_binding_entry(exc):
     name, line, filename, globals_ = innermost(exc)
     assert (name, line, filename) == (ENTRY_NAME, 1, ENTRY_FILE)
     assert globals_ is count_module.__dict__
-
-
-def korvex_entry(exc):
-    found = [e for e in entries(exc) if e[2] == ENTRY_FILE]
-    assert len(found) == 1
-    return found[0]
 
 
 # --- every function -----------------------------------------------------------
@@ -376,7 +370,7 @@ def test_keyword_whose_comparison_raises(style):
     with pytest.raises(LookupError, match="no comparing") as info:
         style((), {BadKey("ls"): [1]})
     assert korvex_entries(info.value) == 1
-    name, line, filename, frame = korvex_entry(info.value)
+    name, line, filename, frame = one_korvex_entry(info.value, ENTRY_FILE)
     assert (name, line) == (ENTRY_NAME, 1)
     # The comparison's own frame stays below the korvex entry.
     assert entries(info.value)[-1][0] == "__eq__"
@@ -391,13 +385,6 @@ def test_non_string_keywords_are_refused_before_binding(style, args):
 
 
 # --- traceback entries of callbacks ------------------------------------------
-
-class Unequal:
-    def __eq__(self, other):
-        raise ArithmeticError("from __eq__")
-
-    __hash__ = object.__hash__
-
 
 class CountFails(list):
     def count(self, value):
@@ -414,7 +401,8 @@ def test_callback_exception_gains_one_entry(argument, error, line, callback):
     names = [e[0] for e in entries(info.value)]
     assert names[-2:] == [ENTRY_NAME, callback]
     assert korvex_entries(info.value) == 1
-    name, entry_line, filename, frame = korvex_entry(info.value)
+    name, entry_line, filename, frame = one_korvex_entry(info.value,
+                                                         ENTRY_FILE)
     assert entry_line == line
     assert frame.f_lineno == line
     assert frame.f_globals is count_module.__dict__

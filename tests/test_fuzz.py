@@ -20,7 +20,7 @@ from hypothesis import strategies as st
 
 import _models as model
 import korvex.dict.write as write_module
-from conftest import entries
+from conftest import entries_from_korvex
 from korvex.dict.write import write_klist, write_vlist
 from korvex.list.ambrel import ambrel
 from korvex.list.count import elemcount
@@ -39,8 +39,7 @@ def outcome(call):
     try:
         return ("ok", call())
     except Exception as e:
-        found = [(name, line) for name, line, filename, _ in entries(e)
-                 if filename.startswith("src\\\\korvex")]
+        found = [(name, line) for name, line, _, _ in entries_from_korvex(e)]
         return ("error", type(e), str(e), found)
 
 

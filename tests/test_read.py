@@ -14,7 +14,7 @@ import weakref
 import pytest
 
 import korvex.list.read as module
-from conftest import entries, run_python
+from conftest import Boom, entries, entries_from_korvex, run_python
 from korvex.list.read import read, read_split
 
 # The traceback form of the source path (two backslashes between parts) and
@@ -40,10 +40,9 @@ def stdin(monkeypatch):
 def korvex_entries(exc):
     """(name, line) of every korvex traceback entry of `exc`, all of which
     must carry this module's traceback file name."""
-    found = [(name, line, filename) for name, line, filename, _ in entries(exc)
-             if filename.startswith("src\\\\korvex")]
-    assert {filename for _, _, filename in found} <= {TB_FILE}
-    return [(name, line) for name, line, _ in found]
+    found = entries_from_korvex(exc)
+    assert {filename for _, _, filename, _ in found} <= {TB_FILE}
+    return [(name, line) for name, line, _, _ in found]
 
 
 # --- read ------------------------------------------------------------------
@@ -193,10 +192,6 @@ def test_body_failures(stdin, capsys, call, text, exc, message, written, rest,
     assert korvex_entries(info.value) == [entry]
     assert capsys.readouterr().out == written
     assert stream.read() == rest
-
-
-class Boom(Exception):
-    pass
 
 
 def inner(item):

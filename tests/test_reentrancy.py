@@ -18,7 +18,7 @@ import korvex.list.ambrel as ambrel_module
 import korvex.list.count as count_module
 import korvex.list.read as read_module
 import korvex.list.strutils.sundle as sundle_module
-from conftest import entries, innermost, korvex_entries
+from conftest import Boom, innermost, one_korvex_entry
 from korvex.dict.write import write_klist, write_vlist
 from korvex.list.ambrel import ambrel
 from korvex.list.count import elemcount
@@ -28,10 +28,7 @@ from korvex.list.strutils.sundle import multi_str_sundle
 
 def entry_of(exc):
     """(name, line) of the one korvex entry of `exc`."""
-    assert korvex_entries(exc) == 1
-    found = [(e[0], e[1]) for e in entries(exc)
-             if e[2].startswith("src\\\\korvex")]
-    return found[0]
+    return one_korvex_entry(exc)[:2]
 
 
 @pytest.fixture
@@ -155,9 +152,6 @@ def test_elemcount_reentered_from_a_comparison():
 @pytest.mark.parametrize("where,line", [("eq", 4), ("count", 6),
                                          ("hash", 6), ("iter", 3)])
 def test_elemcount_exceptions_from_each_statement(where, line):
-    class Boom(Exception):
-        pass
-
     class Element(Noisy):
         def __eq__(self, other):
             if where == "eq":
@@ -364,9 +358,6 @@ def test_write_collection_during_the_exact_dict_walk(writer):
 
 @pytest.mark.parametrize("fail_in", ["items", "iterator", "unpack", "writer"])
 def test_write_exceptions_at_each_point(writer, monkeypatch, fail_in):
-    class Boom(Exception):
-        pass
-
     class Item:
         def __iter__(self):
             if fail_in == "unpack":

@@ -8,7 +8,7 @@ import sys
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import entries, korvex_entries
+from conftest import Boom, entries, korvex_entries, one_korvex_entry
 from korvex.list.strutils import sundle
 from korvex.list.strutils.sundle import multi_str_sundle, str_sundle
 
@@ -41,9 +41,7 @@ class Recorder:
 def failure(function, *args, **kwargs):
     with pytest.raises(Exception) as info:
         function(*args, **kwargs)
-    ours = [e for e in entries(info.value) if e[2] == TB_FILE]
-    assert len(ours) == korvex_entries(info.value) == 1
-    name, line, _, frame = ours[0]
+    name, line, _, frame = one_korvex_entry(info.value, TB_FILE)
     assert frame.f_globals is vars(sundle)
     return info.value, name.removeprefix(PREFIX), line
 
@@ -136,10 +134,6 @@ def test_failure_after_first_element():
     assert (type(exc), str(exc)) == \
         (AttributeError, "'int' object has no attribute 'split'")
     assert (name, line, len(calls)) == ("multi_str_sundle", 6, 1)
-
-
-class Boom(Exception):
-    pass
 
 
 def raising_split(sep):

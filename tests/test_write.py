@@ -14,7 +14,7 @@ import warnings
 
 import pytest
 
-from conftest import entries, korvex_entries, run_python
+from conftest import Boom, entries, one_korvex_entry, run_python
 
 import korvex.dict.write as module
 from korvex.dict.write import write_klist, write_vlist
@@ -64,15 +64,9 @@ def fn(request):
 
 def check_entry(exc, fn, line):
     """`exc` carries exactly one korvex entry: `fn`'s, at `line`."""
-    assert korvex_entries(exc) == 1
-    ours = [e for e in entries(exc) if e[2] == TB_FILE]
-    assert [(e[0], e[1]) for e in ours] == \
-        [("korvex.dict.write." + fn.name, line)]
-    assert ours[0][3].f_globals is vars(module)
-
-
-class Boom(Exception):
-    pass
+    name, lineno, _, frame = one_korvex_entry(exc, TB_FILE)
+    assert (name, lineno) == ("korvex.dict.write." + fn.name, line)
+    assert frame.f_globals is vars(module)
 
 
 class Items:

@@ -253,16 +253,14 @@ int bind_arguments(call &c, binding &in)
     auto params = static_cast<Py_ssize_t>(spec.params.size());
     if (spec.varargs) {
         Py_ssize_t extra = in.nargs > params ? in.nargs - params : 0;
-        c.args = extra > 0 ? tuple_of(std::span(
-                                 in.values + params,
-                                 static_cast<std::size_t>(extra)))
-                                 .release()
-                           : Py_NewRef(state.empty_tuple);
+        c.args = extra > 0
+                     ? tuple_of(std::span(in.values + params,
+                                          static_cast<std::size_t>(extra)))
+                           .release()
+                     : Py_NewRef(state.empty_tuple);
         if (c.args == nullptr) {
             return -1;
         }
-        c.varargs = reinterpret_cast<PyTupleObject *>(c.args)->ob_item;
-        c.varargs_count = extra;
     }
     if (spec.varkw) {
         c.kwargs = PyDict_New();
@@ -278,7 +276,8 @@ int bind_arguments(call &c, binding &in)
                                     c.function->stored);
     }
     if (in.kwnames == nullptr) {
-        if (in.nargs >= spec.required && (in.nargs <= params || spec.varargs)) {
+        if (in.nargs >= spec.required &&
+            (in.nargs <= params || spec.varargs)) {
             bind_positional(c, in.values, in.nargs, params);
             return 0;
         }

@@ -1,13 +1,39 @@
 // The module frame shared by every korvex extension module.
 //
-// Each deliverable compiles this frame together with one module source. The
-// module source defines `frame::this_module`, a declarative registration
+// Each extension module compiles this frame together with its own source
+// file, which defines `frame::this_module`, a declarative registration
 // table (identity, constant strings, imports, cached builtins, functions),
 // and invokes KORVEX_MODULE_INIT once; the frame walks that table to create
 // and execute the module and to bind and report every call.
 //
 // Protocol: every function that can fail returns NULL or -1 with an
 // exception set, nothing else. C++ exceptions are never used.
+//
+// What callers see that looks odd, on purpose, and the test that pins it
+// (test files under tests/):
+//  * Each module reports itself as compiled from a notional Python source,
+//    "src\korvex\list\count.cpp" in its code objects and with every
+//    backslash doubled in its traceback entries; the entries' lines are the
+//    lines of that source's statements (each module's `namespace line`).
+//    test_frame.py::test_every_binding_failure_has_one_entry_at_the_def_line,
+//    the body-failure tables of each module's test file.
+//  * Binding messages keep an older wording ("takes exactly 2 positional
+//    arguments (1 given)"), not CPython 3.13's for a def.
+//    test_frame.py::test_binding_failures.
+//  * Functions carry the old `func_*` aliases of their attributes.
+//    test_frame.py::test_aliases_read_the_same_object and
+//    ::test_aliases_write_the_same_slot.
+//  * Every module ends with an empty `__test__` dict.
+//    test_frame.py::test_module_namespace.
+//  * `__defaults__` of read and read_split is built on first read, and the
+//    same constant ("") is shared between them; a call uses the defaults
+//    captured at exec, never the attribute.
+//    test_read.py::test_defaults_tuple,
+//    ::test_empty_prompt_default_is_one_shared_constant,
+//    ::test_assigned_defaults_change_only_the_attribute.
+//  * read_split's default function is named "lambda1" (read's is
+//    "lambda"), as the second lambda of the notional source.
+//    test_read.py::test_function_attributes.
 #pragma once
 
 #include <Python.h>
@@ -153,7 +179,7 @@ struct module_spec {
     std::span<const string_index> cached_builtins = {};
 };
 
-// Defined by each module source.
+// Defined by each extension module's source file.
 extern const module_spec this_module;
 
 // --- compile-time checks of a module's table -------------------------------
@@ -248,7 +274,7 @@ consteval bool valid_table(const module_spec &m)
     return check_strings(m.cached_builtins, strings);
 }
 
-// Per-process state of one deliverable. It is never torn down.
+// Per-process state of one extension module. It is never torn down.
 struct process_state {
     std::int64_t interpreter = -1;
     PyObject *module;
@@ -340,18 +366,22 @@ struct call {
 
     function_object *function;
     PyObject *slots[max_params];
-    // The `*args` tuple and its items, the `**kwargs` dict: made by the
-    // binding for a function that has them and released after its body;
-    // left unset for the others.
+    // The `*args` tuple and the `**kwargs` dict: made by the binding for a
+    // function that has them and released after its body; left unset for
+    // the others.
     PyObject *args;
-    PyObject *const *varargs;
-    Py_ssize_t varargs_count;
     PyObject *kwargs;
     // The line of the statement the body is in; 0 stands for the def line,
     // until the body says.
     int line = 0;
 
     PyObject *operator[](std::size_t i) const { return slots[i]; }
+    // The `*args` values.
+    PyObject *const *varargs() const
+    {
+        return reinterpret_cast<PyTupleObject *>(args)->ob_item;
+    }
+    Py_ssize_t varargs_count() const { return PyTuple_GET_SIZE(args); }
     PyObject *globals() const { return function->globals; }
     void at(int statement) { line = statement; }
     // Adds this call's traceback entry, at `line`. Out of line: its buffers
@@ -516,7 +546,6 @@ class element_walk {
     signal_check signals_;
 };
 
-
 // A new tuple of new references to each of `items`, mapped through `item`
 // (the item itself by default); an empty `ref` when it cannot be made.
 template <typename Items, typename Item>
@@ -575,9 +604,8 @@ inline int append_stolen(PyObject *list, PyObject *value)
 // the recursion guard; a failing callable must have set an exception. A
 // `tp_call` callee gets a dict of its own, empty when there are no
 // keywords. The arguments are laid out as for vectorcall.
-inline PyObject *generic_vectorcall(PyObject *callable,
-                                    PyObject *const *args, std::size_t nargsf,
-                                    PyObject *kwnames)
+inline PyObject *generic_vectorcall(PyObject *callable, PyObject *const *args,
+                                    std::size_t nargsf, PyObject *kwnames)
 {
     vectorcallfunc vectorcall = PyVectorcall_Function(callable);
     if (vectorcall == nullptr) [[unlikely]] {
@@ -592,8 +620,8 @@ inline PyObject *generic_vectorcall(PyObject *callable,
 
 }  // namespace frame
 
-// Defines the one exported symbol of a deliverable.
-#define KORVEX_MODULE_INIT(short_name)                   \
+// Defines the one exported symbol of an extension module.
+#define KORVEX_MODULE_INIT(short_name)                     \
     static_assert(frame::valid_table(frame::this_module)); \
     PyMODINIT_FUNC PyInit_##short_name(void) { return frame::module_init(); }
 

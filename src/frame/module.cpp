@@ -1,7 +1,7 @@
 // Module definition, create and exec.
 //
-// All state is per process (one deliverable, one interpreter): create hands
-// every import the one executed module, and exec runs the module's
+// All state is per process (one extension module, one interpreter): create
+// hands every import the one executed module, and exec runs the module's
 // statements once. A failed exec drops what it made, so a later import
 // starts again from create.
 #include "frame.hpp"
@@ -103,7 +103,7 @@ int check_runtime_version()
 
 // Stores a new object into a state slot, releasing what an earlier, failed
 // exec left there.
-int keep(PyObject *&slot, PyObject *value)
+int store_in_state(PyObject *&slot, PyObject *value)
 {
     Py_XSETREF(slot, value);
     return value != nullptr ? 0 : -1;
@@ -111,8 +111,9 @@ int keep(PyObject *&slot, PyObject *value)
 
 int make_empty_objects()
 {
-    if (keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
-        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0) {
+    if (store_in_state(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        store_in_state(state.empty_bytes,
+                       PyBytes_FromStringAndSize(nullptr, 0)) < 0) {
         return -1;
     }
     return 0;
@@ -127,19 +128,21 @@ const char *module_short_name()
 // of its table.
 int make_strings()
 {
-    if (keep(state.full_name,
-             PyUnicode_InternFromString(this_module.identity.full_name)) <
-            0 ||
-        keep(state.source_path,
-             PyUnicode_FromString(this_module.identity.source_path)) < 0 ||
-        keep(state.test_name, PyUnicode_InternFromString("__test__")) < 0) {
+    if (store_in_state(
+            state.full_name,
+            PyUnicode_InternFromString(this_module.identity.full_name)) < 0 ||
+        store_in_state(
+            state.source_path,
+            PyUnicode_FromString(this_module.identity.source_path)) < 0 ||
+        store_in_state(state.test_name,
+                       PyUnicode_InternFromString("__test__")) < 0) {
         return -1;
     }
     std::size_t index = 0;
     for (const string_row &row : this_module.strings) {
         PyObject *text = row.interned ? PyUnicode_InternFromString(row.text)
                                       : PyUnicode_FromString(row.text);
-        if (keep(state.strings[index++], text) < 0 ||
+        if (store_in_state(state.strings[index++], text) < 0 ||
             PyObject_Hash(text) == -1) {
             return -1;
         }
@@ -262,8 +265,8 @@ PyObject *make_code(const function_spec &spec, PyObject *local_names)
         static_cast<int>(spec.params.size()), 0, 0,
         static_cast<int>(spec.locals.size()), 0, flags, state.empty_bytes,
         state.empty_tuple, state.empty_tuple, local_names, state.empty_tuple,
-        state.empty_tuple, state.source_path, name, name,
-        spec.def_line, state.empty_bytes, state.empty_bytes));
+        state.empty_tuple, state.source_path, name, name, spec.def_line,
+        state.empty_bytes, state.empty_bytes));
 }
 
 // The local-name tuples, the constant defaults tuples and the code objects,
@@ -278,7 +281,7 @@ int make_constants()
             std::size_t shared = first_sharing(i, &function_spec::locals);
             names = shared < i ? Py_NewRef(state.local_names[shared])
                                : make_name_tuple(spec.locals);
-            if (keep(state.local_names[i], names) < 0) {
+            if (store_in_state(state.local_names[i], names) < 0) {
                 return -1;
             }
         }
@@ -288,12 +291,12 @@ int make_constants()
             PyObject *defaults =
                 shared < i ? Py_NewRef(state.constant_defaults[shared])
                            : defaults_tuple(spec.default_values, nullptr);
-            if (keep(state.constant_defaults[i], defaults) < 0) {
+            if (store_in_state(state.constant_defaults[i], defaults) < 0) {
                 return -1;
             }
         }
         if (names != nullptr &&
-            keep(state.code[i], make_code(spec, names)) < 0) {
+            store_in_state(state.code[i], make_code(spec, names)) < 0) {
             return -1;
         }
     }
@@ -384,8 +387,7 @@ int store_test_dict()
     if (!test) {
         return -1;
     }
-    return PyDict_SetItem(state.globals, state.test_name,
-                          test.get());
+    return PyDict_SetItem(state.globals, state.test_name, test.get());
 }
 
 // The exec steps that report a failure with the init entry, which names
@@ -435,7 +437,8 @@ int exec_module(PyObject *module)
     }
     state.module = Py_NewRef(module);
     state.globals = Py_NewRef(PyModule_GetDict(module));
-    if (keep(state.builtins, PyImport_AddModuleRef("builtins")) < 0 ||
+    if (store_in_state(state.builtins, PyImport_AddModuleRef("builtins")) <
+            0 ||
         PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0 ||
         check_runtime_version() < 0 || make_empty_objects() < 0 ||
         make_strings() < 0) {

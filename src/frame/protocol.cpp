@@ -143,8 +143,8 @@ PyObject *no_attribute(PyObject *obj, PyObject *name)
     PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'",
                  Py_TYPE(obj)->tp_name, name);
     PyObject *exc = PyErr_GetRaisedException();
-    if (Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject *>(
-                            PyExc_AttributeError))) {
+    if (Py_IS_TYPE(exc,
+                   reinterpret_cast<PyTypeObject *>(PyExc_AttributeError))) {
         auto *error = reinterpret_cast<PyAttributeErrorObject *>(exc);
         Py_XSETREF(error->name, Py_NewRef(name));
         Py_XSETREF(error->obj, Py_NewRef(obj));

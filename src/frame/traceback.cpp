@@ -107,19 +107,19 @@ void chain_to_current(PyObject *reported)
 void add_traceback_entry(const char *name, int line, PyObject *globals)
 {
     // The pending exception is set aside while the code object and the
-    // frame are made: PyFrame_New may fail without setting an error when one
-    // is pending and the globals have lost `__builtins__`.
+    // Python frame object are made: PyFrame_New may fail without setting an
+    // error when one is pending and the globals have lost `__builtins__`.
     PyObject *exc = PyErr_GetRaisedException();
     PyObject *code = entry_code(name, line);
     if (code == nullptr) {
         chain_to_current(exc);
         return;
     }
-    PyFrameObject *frame =
+    PyFrameObject *python_frame =
         PyFrame_New(PyThreadState_Get(),
                     reinterpret_cast<PyCodeObject *>(code), globals, nullptr);
     Py_DECREF(code);
-    if (frame == nullptr) {
+    if (python_frame == nullptr) {
         if (!PyErr_Occurred()) {
             PyErr_NoMemory();
         }
@@ -127,8 +127,8 @@ void add_traceback_entry(const char *name, int line, PyObject *globals)
         return;
     }
     PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    PyTraceBack_Here(python_frame);
+    Py_DECREF(python_frame);
 }
 
 void add_function_entry(const char *name, int line, PyObject *globals)

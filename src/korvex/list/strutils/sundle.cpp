@@ -364,7 +364,7 @@ int split_by_method(call &c, PyObject *ls, Py_ssize_t i, PyObject *sep)
         return -1;
     }
     ref pieces = ref::steal(
-        PyObject_CallMethodOneArg(c.varargs[i], string(s_split), sep));
+        PyObject_CallMethodOneArg(c.varargs()[i], string(s_split), sep));
     if (!pieces) {
         return -1;
     }
@@ -407,8 +407,8 @@ PyObject *multi_str_sundle(call &c) noexcept
     }
     append_pieces sink{ls.get()};
     frame::signal_check signals(characters_per_check);
-    for (Py_ssize_t i = 0; i < c.varargs_count; i++) {
-        PyObject *a = c.varargs[i];
+    for (Py_ssize_t i = 0; i < c.varargs_count(); i++) {
+        PyObject *a = c.varargs()[i];
         Py_ssize_t work = 1;
         if (direct && PyUnicode_CheckExact(a)) {
             work += PyUnicode_GET_LENGTH(a);
