@@ -112,10 +112,11 @@ class admission {
             // The members in place: a free slot holds NULL, a deleted one
             // the hash -1, which no member has.
             auto *set = reinterpret_cast<PySetObject *>(item);
-            for (Py_ssize_t i = 0; i <= set->mask; i++) {
+            Py_ssize_t left = set->used;
+            for (Py_ssize_t i = 0; left > 0; i++) {
                 const setentry &entry = set->table[i];
                 if (entry.key != nullptr && entry.hash != -1 &&
-                    !admit(entry.key, depth + 1)) {
+                    (left--, !admit(entry.key, depth + 1))) {
                     return false;
                 }
             }
@@ -401,7 +402,7 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
 // two), until a later sample finds a quarter of its elements counted
 // already: the counter then takes over for good. Neither is sized beyond
 // what its samples promise.
-constexpr Py_ssize_t first_sample = 512;
+constexpr Py_ssize_t first_sample = 128;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
 constexpr Py_ssize_t repeats_percent = 25;
