@@ -632,6 +632,15 @@ def test_bytes_beside_int_warns_like_the_general_path(options):
     assert [exact for exact, _ in found] == [sub for _, sub in found]
 
 
+@pytest.mark.parametrize("options", WARNING_MODES, ids=["plain", "-b", "-bb"])
+def test_bytes_in_containers_warn_like_the_general_path(options):
+    cases = [[("a",), (b"a",), ("a",)], [(1, b"x"), (1, "x")],
+             [frozenset({"a"}), frozenset({b"a"})], ((b"a", 1), ((97,),)),
+             [(b"\x01",), 1, (True,)], collections.deque([("a",), (b"a",)])]
+    found = warning_outcomes(cases, *options)
+    assert [exact for exact, _ in found] == [sub for _, sub in found]
+
+
 # --- ambrel against the Python model ------------------------------------------
 
 class Log:
