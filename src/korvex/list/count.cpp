@@ -13,6 +13,7 @@
 // its first element not admitted, the general walk. A sequence changed at
 // a signal check is counted as the general walk counts it: keys as the walk
 // met them, counts as `ls.count` gives them after the walk (`recount`).
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -171,12 +172,13 @@ class counter {
 
     Py_ssize_t size() const { return size_; }
 
-    // {key: count}, in a dict sized for its keys. Each reference to a key
-    // passes to the dict while the key is in the cache, which spares a
-    // pass over the keys to drop them.
-    PyObject *dict()
+    // {key: count}, in a dict sized for its keys, or for `room`. Each
+    // reference to a key passes to the dict while the key is in the cache,
+    // which spares a pass over the keys to drop them.
+    PyObject *dict(Py_ssize_t room = 0)
     {
-        ref counts = ref::steal(_PyDict_NewPresized(size_));
+        ref counts =
+            ref::steal(_PyDict_NewPresized(room > size_ ? room : size_));
         for (; counts && handed_over_ < size_; handed_over_++) {
             entry &e = entries_[handed_over_];
             ref key = ref::steal(e.key);
@@ -399,13 +401,13 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
 
 // After `first_sample` elements of which nearly all are new keys, the
 // result dict itself becomes the index (one probe per new key instead of
-// two), until a later sample finds a quarter of its elements counted
-// already: the counter then takes over for good. Neither is sized beyond
-// what its samples promise.
+// two), sized for every element, for as long as each later sample of
+// `sample_size` holds nearly only new keys too; otherwise the counter takes
+// over for good, sized once for as many keys as the samples promise, and
+// makes the dict, sized for its keys.
 constexpr Py_ssize_t first_sample = 128;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
-constexpr Py_ssize_t repeats_percent = 25;
 
 // Counts one more `item` in `counts`, the result dict used as the index:
 // one probe inserts a new key with `first`, or finds an old one whose count
@@ -452,8 +454,9 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
 {
     counter counted;
     ref into;
-    Py_ssize_t repeats = 0;
+    Py_ssize_t repeats = 0, last_sample = 0;
     bool settled = false;
+    bool fresh_nan = false;
     c.at(line::append);
     if (counted.reserve(expected < first_sample ? expected : first_sample) <
         0) {
@@ -487,27 +490,33 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         c.at(line::append);
         if (!settled &&
             (into ? walked % sample_size == 0 : walked == first_sample)) {
+            Py_ssize_t sampled = walked - last_sample;
+            last_sample = walked;
             if (!into &&
                 counted.size() * 100 > first_sample * mostly_new_percent) {
-                into = ref::steal(counted.dict());
+                into = ref::steal(counted.dict(expected));
                 counted.clear();
                 if (!into) {
                     return nullptr;
                 }
             }
-            else if (!into || repeats * 100 > sample_size * repeats_percent) {
+            else if (!into ||
+                     repeats * 100 > sampled * (100 - mostly_new_percent)) {
                 settled = true;
-                Py_ssize_t promised = static_cast<Py_ssize_t>(
-                    static_cast<double>(expected) / first_sample *
-                    static_cast<double>(counted.size()));
-                if ((into && back_to_counter(counted, into.get()) < 0) ||
-                    (!into && counted.reserve(promised) < 0)) {
+                if (into && back_to_counter(counted, into.get()) < 0) {
                     return nullptr;
                 }
                 into.reset();
+                if (counted.reserve(static_cast<Py_ssize_t>(
+                        static_cast<double>(expected) / walked *
+                        static_cast<double>(counted.size()))) < 0) {
+                    return nullptr;
+                }
             }
             repeats = 0;
         }
+        fresh_nan = fresh_nan || (fresh && PyFloat_CheckExact(item.get()) &&
+                                  std::isnan(PyFloat_AS_DOUBLE(item.get())));
         if (into) {
             int found = count_in_dict(into.get(), item.get(), one);
             if (found < 0) {
@@ -520,7 +529,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
     }
     c.at(line::count);
-    if (signals.ran() || fresh) {
+    if (signals.ran() || fresh_nan) {
         ref keys = ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
         into.reset();
         counted.clear();
