@@ -137,8 +137,7 @@ class admission {
 #pragma GCC diagnostic pop
     }
 
-    bool bytes_ = false;
-    bool beside_bytes_warns_ = false;
+    bool bytes_ = false, beside_bytes_warns_ = false;
 };
 
 // Admitted elements counted in order of first occurrence: entries in
@@ -409,14 +408,14 @@ constexpr Py_ssize_t first_sample = 128;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
 
-// Counts one more `item` in `counts`, the result dict used as the index:
-// one probe inserts a new key with `first`, or finds an old one whose count
-// is then raised. Returns 1 when it was there, 0 when new, or -1 with an
-// exception set.
-int count_in_dict(PyObject *counts, PyObject *item, PyObject *first)
+// Counts one more `item` in `counts`, the result dict as the index: one
+// probe inserts a new key, or finds one whose count is then raised. 1 when
+// it was there, 0 when new, or -1 with an exception set.
+int count_in_dict(PyObject *counts, PyObject *item)
 {
     PyObject *current;
-    int found = PyDict_SetDefaultRef(counts, item, first, &current);
+    int found =
+        PyDict_SetDefaultRef(counts, item, PyLong_FromLong(1), &current);
     if (found <= 0) {
         Py_XDECREF(current);
         return found;
@@ -444,27 +443,32 @@ int back_to_counter(counter &counted, PyObject *into)
     return 0;
 }
 
-// The hashed pass over `walk`; `expected` is the number of elements, if
-// known, to size the counter. At the first element that is not admitted,
-// the general walk goes on from it. `fresh` for an array, whose elements
-// are made anew by each read: a NaN among them, equal to no other object,
-// is found by no `count`, which the recount gives.
+// The hashed pass over `walk`, sized for `expected` elements; from the first
+// element not admitted, the general walk. `fresh` for an array, whose
+// elements are made anew by each read: a NaN among them, equal to no other
+// object, is found by no `count`, which the recount gives.
 PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                       bool fresh, call &c)
 {
     counter counted;
     ref into;
     Py_ssize_t repeats = 0, last_sample = 0;
-    bool settled = false;
-    bool fresh_nan = false;
+    bool settled = false, fresh_nan = false;
     c.at(line::append);
     if (counted.reserve(expected < first_sample ? expected : first_sample) <
         0) {
         return nullptr;
     }
-    PyObject *one = PyLong_FromLong(1);  // a small int: immortal, shared
     admission admitted;
     frame::signal_check signals;
+    // The keys so far, in order, in a new list; the index is done with.
+    auto keys = [&] {
+        ref found =
+            ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
+        into.reset();
+        counted.clear();
+        return found;
+    };
     for (Py_ssize_t walked = 0;; walked++) {
         ref item;
         c.at(line::walk);
@@ -479,10 +483,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
         if (!admitted.admit(item.get())) {
             c.at(line::vis);
-            ref vis =
-                ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
-            into.reset();
-            counted.clear();
+            ref vis = keys();
             return vis ? general_walk(ls, walk, vis.get(), std::move(item),
                                       walked, signals, c)
                        : nullptr;
@@ -518,7 +519,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         fresh_nan = fresh_nan || (fresh && PyFloat_CheckExact(item.get()) &&
                                   std::isnan(PyFloat_AS_DOUBLE(item.get())));
         if (into) {
-            int found = count_in_dict(into.get(), item.get(), one);
+            int found = count_in_dict(into.get(), item.get());
             if (found < 0) {
                 return nullptr;
             }
@@ -530,20 +531,14 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     }
     c.at(line::count);
     if (signals.ran() || fresh_nan) {
-        ref keys = ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
-        into.reset();
-        counted.clear();
-        return keys ? recount(ls, keys.get(), signals, c) : nullptr;
+        ref found = keys();
+        return found ? recount(ls, found.get(), signals, c) : nullptr;
     }
     return into ? into.release() : counted.dict();
 }
 
-// Pending events are run between chunks of bytes.
-constexpr Py_ssize_t byte_chunk = Py_ssize_t{1} << 20;
-
-// The bytes of an exact bytes, bytearray or one-byte str, one slot each.
-// Nothing of `ls` is held across a check, where code may resize a
-// bytearray; if code ran, the counts are those of its final contents.
+// The bytes of an exact bytes, bytearray or one-byte str, one slot each;
+// none held across a check, which may resize a bytearray (then recounted).
 PyObject *count_bytes(PyObject *ls, call &c)
 {
     bool text = PyUnicode_CheckExact(ls);
@@ -558,22 +553,19 @@ PyObject *count_bytes(PyObject *ls, call &c)
     Py_ssize_t seen[256] = {};
     Py_UCS1 order[256];
     int distinct = 0;
+    constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;  // bytes per check
     frame::signal_check signals(1);
     Py_ssize_t length;
-    for (Py_ssize_t start = 0;; start += byte_chunk) {
+    contents(length);
+    for (Py_ssize_t start = 0; start < length; start += chunk) {
         if (start > 0 && signals.step() < 0) {
             return nullptr;
         }
         const Py_UCS1 *codes = contents(length);
-        Py_ssize_t end =
-            length - start > byte_chunk ? start + byte_chunk : length;
-        for (Py_ssize_t i = start; i < end; i++) {
+        for (Py_ssize_t i = start; i < length && i < start + chunk; i++) {
             if (seen[codes[i]]++ == 0) {
                 order[distinct++] = codes[i];
             }
-        }
-        if (end == length) {
-            break;
         }
     }
     if (signals.ran()) {
