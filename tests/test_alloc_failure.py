@@ -125,8 +125,6 @@ def crash_stack(n, names, err):
         return [line.strip() for line in err.splitlines()
                 if line.strip().startswith("#")]
     gdb = shutil.which("gdb")
-    if gdb is None:
-        return []
     done = subprocess.run(
         [gdb, "-q", "-nx", "-batch", "-ex", "unset environment LINES",
          "-ex", "unset environment COLUMNS", "-ex", "run", "-ex", "bt",
@@ -158,13 +156,23 @@ def test_no_first_import_crashes(sweep, setdefault_defect):
     its function type) fills the new type's dict with it; a later insertion
     into that dict, or the collector walking it, then crashes."""
     unexplained = []
+    unread = []
     for n, name, code, names, err in sweep.crashes:
-        signalled = (code == -signal.SIGSEGV
-                     or "AddressSanitizer: SEGV" in err)
-        if not (setdefault_defect and signalled and interpreter_crash(
+        asan = "AddressSanitizer: SEGV" in err
+        signalled = code == -signal.SIGSEGV or asan
+        if setdefault_defect and signalled and not asan and \
+                shutil.which("gdb") is None:
+            unread.append(name)
+        elif not (setdefault_defect and signalled and interpreter_crash(
                 crash_stack(n, names, err))):
             unexplained.append((n, name, code, err[-2000:]))
     assert unexplained == []
+    if unread:
+        modules = ", ".join(sorted(set(unread)))
+        pytest.skip(f"gdb is not on PATH: the C stacks of {len(unread)} "
+                    f"segmentation faults in first imports ({modules}) "
+                    "cannot be read to tell whether the interpreter's own "
+                    "defect caused them")
 
 
 def test_the_interpreter_defect_check_can_tell():

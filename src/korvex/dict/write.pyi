@@ -7,14 +7,16 @@ class _SupportsItems(Protocol):
     # Each item must unpack into exactly two values (key, value).
     def items(self) -> Iterable[Iterable[object]]: ...
 
-def write_klist(d: _SupportsItems, sep: object = " ", end: object = "\n") -> None:
+# sep and end go to the writer unchanged; the writer that comes with korvex
+# prints like print(), which takes a str or None for each.
+def write_klist(d: _SupportsItems, sep: str | None = " ", end: str | None = "\n") -> None:
     """Write the keys of ``d`` with ``list.write.write(keys, sep, end)``.
 
     The keys go into a new list in iteration order; that list, ``sep`` and
     ``end`` are passed unchanged, as three positional arguments, to the
     ``write`` of the package ``list.write`` (looked up afresh on every
-    call). The shipped writer prints like ``print(*keys, sep=sep,
-    end=end)``, so there ``sep`` and ``end`` must be ``str`` or ``None``.
+    call). The writer that comes with korvex prints like
+    ``print(*keys, sep=sep, end=end)``.
 
     ``d`` is a dict or any object whose ``items()`` yields pairs.
     Raises (traceback entry ``korvex.dict.write.write_klist``): binding
@@ -22,7 +24,7 @@ def write_klist(d: _SupportsItems, sep: object = " ", end: object = "\n") -> Non
     at line 3.
     """
 
-def write_vlist(d: _SupportsItems, sep: object = " ", end: object = "\n") -> None:
+def write_vlist(d: _SupportsItems, sep: str | None = " ", end: str | None = "\n") -> None:
     """Write the values of ``d`` with ``list.write.write(values, sep, end)``.
 
     Like ``write_klist``, with the values. Raises (traceback entry

@@ -1,9 +1,10 @@
 """Counting the elements of a sequence."""
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Hashable, Iterator, Sequence
 from typing import Protocol, TypeVar, overload
 
-_T = TypeVar("_T")
+# Every element becomes a key of the result.
+_T = TypeVar("_T", bound=Hashable)
 
 # Any other iterable with a count method, such as a class of your own. The
 # element type is invariant, being both produced by iteration and taken by
@@ -28,4 +29,11 @@ def elemcount(ls: Sequence[_T]) -> dict[_T, int]:
     """
 
 @overload
-def elemcount(ls: _SupportsCount[_T]) -> dict[_T, int]: ...
+def elemcount(ls: _SupportsCount[_T]) -> dict[_T, int]:
+    """Return ``{element: ls.count(element)}`` for any iterable ``ls`` with
+    a ``count`` method, in the order of first occurrence.
+
+    Raises (traceback entry ``korvex.list.count.elemcount``): ``TypeError``
+    for a non-iterable at line 3; errors of hashing or of ``ls.count`` at
+    line 6.
+    """

@@ -5,6 +5,8 @@
 // stream (`sys.stdin` at call time) and end of input are that builtin's.
 #include "frame.hpp"
 
+#include <type_traits>
+
 namespace {
 
 using frame::call;
@@ -67,7 +69,10 @@ constexpr frame::string_index cached_builtins[] = {s_range, s_input};
 template <frame::string_index name>
 ref cached_builtin()
 {
-    constexpr std::size_t slot = frame::position_of(cached_builtins, name);
+    // Clang 13 and 14 reject the consteval call as the initialiser of a
+    // constant here, but take it as a template argument.
+    constexpr std::size_t slot = std::integral_constant<
+        std::size_t, frame::position_of(cached_builtins, name)>::value;
     return ref::new_ref(frame::state.cached_builtins[slot]);
 }
 ref cached_range() { return cached_builtin<s_range>(); }

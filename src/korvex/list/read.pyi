@@ -20,9 +20,25 @@ def read(n: SupportsIndex, s: object = "") -> list[str]:
     """
 
 @overload
-def read(n: SupportsIndex, s: object, func: Callable[[str], _R]) -> list[_R]: ...
+def read(n: SupportsIndex, s: object, func: Callable[[str], _R]) -> list[_R]:
+    """Read one line per value of ``range(n)`` with ``input(s)`` and return
+    ``[func(line) for each line]``, each line converted before the next
+    prompt.
+
+    Raises (traceback entry ``korvex.list.read.read``): binding errors at
+    line 1; ``range(n)``, ``input`` and ``func`` errors at line 2.
+    """
+
 @overload
-def read(n: SupportsIndex, s: object = "", *, func: Callable[[str], _R]) -> list[_R]: ...
+def read(n: SupportsIndex, s: object = "", *, func: Callable[[str], _R]) -> list[_R]:
+    """Read one line per value of ``range(n)`` with ``input(s)`` and return
+    ``[func(line) for each line]``, each line converted before the next
+    prompt.
+
+    Raises (traceback entry ``korvex.list.read.read``): binding errors at
+    line 1; ``range(n)``, ``input`` and ``func`` errors at line 2.
+    """
+
 @overload
 def read_split(s: object = "", spl: str | None = " ") -> list[str]:
     """Read one line and return ``[func(p) for p in line.split(spl)]``.
@@ -37,6 +53,19 @@ def read_split(s: object = "", spl: str | None = " ") -> list[str]:
     """
 
 @overload
-def read_split(s: object, spl: str | None, func: Callable[[str], _R]) -> list[_R]: ...
+def read_split(s: object, spl: str | None, func: Callable[[str], _R]) -> list[_R]:
+    """Read one line with ``input(s)`` and return
+    ``[func(p) for p in line.split(spl)]``.
+
+    Raises (traceback entry ``korvex.list.read.read_split``): binding
+    errors at line 3; ``input``, ``split`` and ``func`` errors at line 4.
+    """
+
 @overload
-def read_split(s: object = "", spl: str | None = " ", *, func: Callable[[str], _R]) -> list[_R]: ...
+def read_split(s: object = "", spl: str | None = " ", *, func: Callable[[str], _R]) -> list[_R]:
+    """Read one line with ``input(s)`` and return
+    ``[func(p) for p in line.split(spl)]``.
+
+    Raises (traceback entry ``korvex.list.read.read_split``): binding
+    errors at line 3; ``input``, ``split`` and ``func`` errors at line 4.
+    """
