@@ -537,23 +537,37 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     return into ? into.release() : counted.dict();
 }
 
-// The bytes of an exact bytes, bytearray or one-byte str, one slot each;
-// none held across a check, which may resize a bytearray (then recounted).
-PyObject *count_bytes(PyObject *ls, call &c)
+// The codes of an exact bytes, bytearray, or str of one or two bytes a
+// character, one slot each, in a table whose untouched pages cost nothing;
+// none held across a check, which may resize a bytearray.
+template <typename Code>
+PyObject *count_codes(PyObject *ls, call &c)
 {
+    constexpr std::size_t codes = std::size_t{1} << (8 * sizeof(Code));
     bool text = PyUnicode_CheckExact(ls);
-    auto contents = [ls, text](Py_ssize_t &length) -> const Py_UCS1 * {
+    auto contents = [ls, text](Py_ssize_t &length) -> const Code * {
         length = text ? PyUnicode_GET_LENGTH(ls) : Py_SIZE(ls);
         const void *data = text ? PyUnicode_DATA(ls)
                            : PyBytes_CheckExact(ls)
                                ? PyBytes_AS_STRING(ls)
                                : PyByteArray_AS_STRING(ls);
-        return static_cast<const Py_UCS1 *>(data);
+        return static_cast<const Code *>(data);
     };
-    Py_ssize_t seen[256] = {};
-    Py_UCS1 order[256];
-    int distinct = 0;
-    constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;  // bytes per check
+    struct table {
+        Py_ssize_t *seen = static_cast<Py_ssize_t *>(
+            PyMem_Calloc(codes, sizeof(Py_ssize_t) + sizeof(Code)));
+        ~table() { PyMem_Free(seen); }
+    } held;
+    Py_ssize_t *seen = held.seen;
+    auto *order = reinterpret_cast<Code *>(seen + codes);
+    Py_ssize_t distinct = 0;
+    c.at(line::append);
+    if (seen == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    c.at(line::walk);
+    constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;  // codes per check
     frame::signal_check signals(1);
     Py_ssize_t length;
     contents(length);
@@ -561,23 +575,23 @@ PyObject *count_bytes(PyObject *ls, call &c)
         if (start > 0 && signals.step() < 0) {
             return nullptr;
         }
-        const Py_UCS1 *codes = contents(length);
+        const Code *at = contents(length);
         for (Py_ssize_t i = start; i < length && i < start + chunk; i++) {
-            if (seen[codes[i]]++ == 0) {
-                order[distinct++] = codes[i];
+            if (seen[at[i]]++ == 0) {
+                order[distinct++] = at[i];
             }
         }
     }
     if (signals.ran()) {
-        std::memset(seen, 0, sizeof seen);
-        for (const Py_UCS1 *codes = contents(length), *end = codes + length;
-             codes < end; codes++) {
-            seen[*codes]++;
+        std::memset(seen, 0, codes * sizeof(Py_ssize_t));
+        for (const Code *at = contents(length), *end = at + length; at < end;
+             at++) {
+            seen[*at]++;
         }
     }
     c.at(line::count);
     ref counts = ref::steal(_PyDict_NewPresized(distinct));
-    for (int i = 0; counts && i < distinct; i++) {
+    for (Py_ssize_t i = 0; counts && i < distinct; i++) {
         ref key = ref::steal(text ? PyUnicode_FromOrdinal(order[i])
                                   : PyLong_FromLong(order[i]));
         ref n = ref::steal(PyLong_FromSsize_t(seen[order[i]]));
@@ -631,10 +645,13 @@ int changes_nothing(PyObject *ls, PyTypeObject *base)
 PyObject *elemcount(call &c) noexcept
 {
     PyObject *ls = c[0];
+    int kind = PyUnicode_CheckExact(ls) ? PyUnicode_KIND(ls) : 0;
     if (PyBytes_CheckExact(ls) || PyByteArray_CheckExact(ls) ||
-        (PyUnicode_CheckExact(ls) &&
-         PyUnicode_KIND(ls) == PyUnicode_1BYTE_KIND)) {
-        return count_bytes(ls, c);
+        kind == PyUnicode_1BYTE_KIND) {
+        return count_codes<Py_UCS1>(ls, c);
+    }
+    if (kind == PyUnicode_2BYTE_KIND) {
+        return count_codes<Py_UCS2>(ls, c);
     }
     bool fresh = is_extension_type(ls, "array.array", "array");
     int hashed = fresh || PyList_CheckExact(ls) || PyTuple_CheckExact(ls) ||
