@@ -5,14 +5,14 @@
 // element's equality or hash runs Python code (the admission rule), one
 // hashed pass gives the same dict: a dict look-up, like containment, tries
 // identity first, and the `count` of the sequences below finds exactly the
-// elements equal to its argument. Paths: exact bytes, bytearray and
-// one-byte str, one slot per byte; exact list and tuple by position, exact
-// deque, range, array.array, wider str and list or tuple subclasses that
-// change nothing of their base by their iterator, the hashed pass while
-// elements are admitted; anything else, and the rest of a sequence from
-// its first element not admitted, the general walk. A sequence changed at
-// a signal check is counted as the general walk counts it: keys as the walk
-// met them, counts as `ls.count` gives them after the walk (`recount`).
+// elements equal to its argument. Paths: exact bytes, bytearray and str of
+// one or two bytes a character, one slot per code; exact list and tuple by
+// position, exact deque, range, array.array, other str and list or tuple
+// subclasses that change nothing of their base by their iterator, the
+// hashed pass while elements are admitted; anything else, and the rest of a
+// sequence from its first element not admitted, the general walk. A
+// sequence changed at a signal check is counted as the general walk counts
+// it: keys as the walk met them, counts as `ls.count` gives them after.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -140,10 +140,9 @@ class admission {
     bool bytes_ = false, beside_bytes_warns_ = false;
 };
 
-// Admitted elements counted in order of first occurrence: entries in
-// insertion order, and an open-addressing index over them, at most half
-// full, holding position + 1 (0 is a free slot, so a calloc'ed index is
-// empty and untouched pages cost nothing).
+// Admitted elements counted in order of first occurrence: entries, and an
+// open-addressing index over them, at most half full, of position + 1 (0 is
+// a free slot: a calloc'ed index is empty, its untouched pages cost nothing).
 class counter {
   public:
     struct entry {
@@ -171,9 +170,8 @@ class counter {
 
     Py_ssize_t size() const { return size_; }
 
-    // {key: count}, in a dict sized for its keys, or for `room`. Each
-    // reference to a key passes to the dict while the key is in the cache,
-    // which spares a pass over the keys to drop them.
+    // {key: count} in a dict sized for its keys, or `room`; each key's
+    // reference passes over while it is in the cache (no pass to drop it).
     PyObject *dict(Py_ssize_t room = 0)
     {
         ref counts =
@@ -199,8 +197,7 @@ class counter {
         return keys;
     }
 
-    // Counts `by` more of `key`, a new key unless `insert` is false.
-    // Returns 0, or -1 with an exception set.
+    // Counts `by` more of `key`, new unless `insert` is false. 0, or -1.
     int add(PyObject *key, Py_ssize_t by = 1, bool insert = true)
     {
         Py_hash_t hash = PyObject_Hash(key);
@@ -229,8 +226,7 @@ class counter {
         return 0;
     }
 
-    // Room for `count` keys: made at once where the count is known rather
-    // than by doubling. Returns 0, or -1 with MemoryError set.
+    // Room for `count` keys, at once rather than by doubling. 0, or -1.
     int reserve(Py_ssize_t count)
     {
         Py_ssize_t slot_count = 16;
@@ -241,24 +237,19 @@ class counter {
             return 0;
         }
         // The index holds 32-bit positions.
-        auto *slots = slot_count > Py_ssize_t{1} << 32
-                          ? nullptr
-                          : static_cast<std::uint32_t *>(PyMem_Calloc(
-                                static_cast<std::size_t>(slot_count),
-                                sizeof(std::uint32_t)));
-        void *entries =
-            slots == nullptr
-                ? nullptr
-                : PyMem_Realloc(entries_,
-                                sizeof(entry) *
-                                    static_cast<std::size_t>(slot_count / 2));
+        auto size = static_cast<std::size_t>(slot_count);
+        auto *slots = static_cast<std::uint32_t *>(
+            size > std::size_t{1} << 32 ? nullptr : PyMem_Calloc(size, 4));
+        void *entries = slots
+                            ? PyMem_Realloc(entries_, sizeof(entry) * size / 2)
+                            : nullptr;
         if (entries == nullptr) {
             PyMem_Free(slots);
             PyErr_NoMemory();
             return -1;
         }
         entries_ = static_cast<entry *>(entries);
-        std::size_t mask = static_cast<std::size_t>(slot_count) - 1;
+        std::size_t mask = size - 1;
         for (Py_ssize_t index = 0; index < size_; index++) {
             std::size_t perturb =
                 static_cast<std::size_t>(entries_[index].hash);
@@ -283,18 +274,15 @@ class counter {
 };
 
 // The elements of `ls` as a `for` loop gets them: an exact list or tuple by
-// position, its length read again before every step, which yields what
-// its iterator would; anything else through its iterator.
+// position, its length read again before every step; else by its iterator.
 class elements {
   public:
     int start(PyObject *ls)  // 0, or -1 with the error of `iter()`
     {
-        if (PyList_CheckExact(ls) || PyTuple_CheckExact(ls)) {
-            sequence_ = ls;
-            return 0;
-        }
-        iterator_ = ref::steal(PyObject_GetIter(ls));
-        return iterator_ ? 0 : -1;
+        bool by_position = PyList_CheckExact(ls) || PyTuple_CheckExact(ls);
+        sequence_ = by_position ? ls : nullptr;
+        iterator_ = ref::steal(by_position ? nullptr : PyObject_GetIter(ls));
+        return by_position || iterator_ ? 0 : -1;
     }
     // 1 with the next element, 0 at the end, or -1 with the error.
     int next(ref &item)
@@ -315,8 +303,7 @@ class elements {
     Py_ssize_t index_ = 0;
 };
 
-// {v: ls.count(v) for v in vis}. `walked` weighs each call's scan of `ls`
-// in the signal checks.
+// {v: ls.count(v) for v in vis}; `walked` weighs each call in the checks.
 PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
                      frame::signal_check &signals, call &c)
 {
@@ -366,10 +353,9 @@ PyObject *general_walk(PyObject *ls, elements &walk, PyObject *vis, ref l,
     }
 }
 
-// What `ls.count` gives after the walk for each of `keys`, counted in one
-// pass over what `ls` holds now, with no signal check, as `count` makes
-// none. An element or key that is not admitted needs its own equality: then
-// `ls.count` itself is called for each key.
+// What `ls.count` gives after the walk for each of `keys`, in one pass over
+// what `ls` holds now, with no check, as `count` makes none; if an element
+// or key is not admitted, `ls.count` itself is called for each key.
 PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
                   call &c)
 {
@@ -398,12 +384,11 @@ PyObject *recount(PyObject *ls, PyObject *keys, frame::signal_check &signals,
     return done < 0 ? nullptr : counted.dict();
 }
 
-// After `first_sample` elements of which nearly all are new keys, the
-// result dict itself becomes the index (one probe per new key instead of
-// two), sized for every element, for as long as each later sample of
-// `sample_size` holds nearly only new keys too; otherwise the counter takes
-// over for good, sized once for as many keys as the samples promise, and
-// makes the dict, sized for its keys.
+// After `first_sample` elements nearly all new keys, the result dict itself
+// is the index (one probe per new key, not two), sized for every element,
+// while each later sample of `sample_size` holds nearly only new keys;
+// else the counter takes over for good, sized once for as many keys as the
+// samples promise, and makes the dict sized for its keys.
 constexpr Py_ssize_t first_sample = 128;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
@@ -454,6 +439,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     ref into;
     Py_ssize_t repeats = 0, last_sample = 0;
     bool settled = false, fresh_nan = false;
+    int more;
     c.at(line::append);
     if (counted.reserve(expected < first_sample ? expected : first_sample) <
         0) {
@@ -461,7 +447,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     }
     admission admitted;
     frame::signal_check signals;
-    // The keys so far, in order, in a new list; the index is done with.
+    // The keys so far, in order; the index is done with.
     auto keys = [&] {
         ref found =
             ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
@@ -474,11 +460,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         c.at(line::walk);
         // The check can run code that changes the sequence: it comes before
         // the next element is taken.
-        int more = signals.step() < 0 ? -1 : walk.next(item);
-        if (more < 0) {
-            return nullptr;
-        }
-        if (more == 0) {
+        if ((more = signals.step() < 0 ? -1 : walk.next(item)) <= 0) {
             break;
         }
         if (!admitted.admit(item.get())) {
@@ -529,6 +511,9 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
             return nullptr;
         }
     }
+    if (more < 0) {
+        return nullptr;
+    }
     c.at(line::count);
     if (signals.ran() || fresh_nan) {
         ref found = keys();
@@ -538,8 +523,8 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
 }
 
 // The codes of an exact bytes, bytearray, or str of one or two bytes a
-// character, one slot each, in a table whose untouched pages cost nothing;
-// none held across a check, which may resize a bytearray.
+// character, one slot each (untouched pages cost nothing); none held across
+// a check, which may resize a bytearray.
 template <typename Code>
 PyObject *count_codes(PyObject *ls, call &c)
 {
@@ -561,12 +546,11 @@ PyObject *count_codes(PyObject *ls, call &c)
     Py_ssize_t *seen = held.seen;
     auto *order = reinterpret_cast<Code *>(seen + codes);
     Py_ssize_t distinct = 0;
-    c.at(line::append);
     if (seen == nullptr) {
+        c.at(line::append);
         PyErr_NoMemory();
         return nullptr;
     }
-    c.at(line::walk);
     constexpr Py_ssize_t chunk = Py_ssize_t{1} << 20;  // codes per check
     frame::signal_check signals(1);
     Py_ssize_t length;
@@ -603,9 +587,8 @@ PyObject *count_codes(PyObject *ls, call &c)
     return counts.release();
 }
 
-// Whether `ls` is exactly the builtin extension type named `type_name`
-// that the extension module `module_name` defines: a class made in Python
-// can take any name, but is neither immutable nor bound to a module.
+// Whether `ls` is exactly the type `type_name` of the extension module
+// `module_name`: a Python class may take the name, not these flags.
 bool is_extension_type(PyObject *ls, const char *type_name,
                        const char *module_name)
 {
@@ -621,9 +604,8 @@ bool is_extension_type(PyObject *ls, const char *type_name,
 }
 
 // Whether a list or tuple subclass is counted as its base: its iteration,
-// its `count` and its attribute look-up are the base's, and its instance
-// holds no `count` of its own. 1, 0, or -1 with the error of reading the
-// instance dict.
+// `count` and attribute look-up are the base's, and no `count` of its own
+// is in its instance dict. 1, 0, or -1 with the error of reading that.
 int changes_nothing(PyObject *ls, PyTypeObject *base)
 {
     PyTypeObject *type = Py_TYPE(ls);
