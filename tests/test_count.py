@@ -1,8 +1,10 @@
 """korvex.list.count.elemcount: what it returns and where it fails."""
 
+import json
+
 import pytest
 
-from conftest import Unequal, innermost, one_korvex_entry
+from conftest import Unequal, innermost, one_korvex_entry, run_python
 from korvex.list.count import elemcount
 
 ENTRY_NAME = "korvex.list.count.elemcount"
@@ -196,3 +198,88 @@ def test_subclasses_are_walked_through_their_iterator(base):
             return iter([9, 1, 9])
 
     assert list(elemcount(Custom([1, 2, 1])).items()) == [(9, 0), (1, 2)]
+
+
+# A sequence changed by code run at a signal check: a signal handler, or a
+# finalizer run by a collection scheduled just before the call. `map` calls
+# the trigger, then elemcount, from C: nothing runs the pending code before
+# elemcount's first check, after a few thousand elements. The keys are the
+# elements as the walk met them; each count must be what `ls.count` gives
+# afterwards.
+CHANGED_AT_A_CHECK = r"""
+import array, collections, ctypes, functools, gc, json, operator, signal
+from korvex.list.count import elemcount
+
+class PL(list):
+    pass
+
+class PT(tuple):
+    pass
+
+class General(list):
+    def count(self, value):
+        return list.count(self, value)
+
+def replace_ends(ls):
+    if isinstance(ls, (list, collections.deque, array.array, bytearray)):
+        ls[0], ls[-1] = 250, 251
+    if isinstance(ls, (list, bytearray)):
+        ls.append(252)
+
+MAKE = {
+    "list": lambda items: list(items),
+    "tuple": tuple,
+    "deque": collections.deque,
+    "range": lambda items: range(len(items)),
+    "array": lambda items: array.array("l", items),
+    "bytearray": lambda items: bytearray(items * 200),
+    "list subclass": PL,
+    "tuple subclass": PT,
+    "general walk": General,
+}
+
+class Finalized:
+    def __del__(self):
+        self.ran.append(1)
+        replace_ends(self.target)
+
+def run(kind, trigger):
+    ls = MAKE[kind]([1] + [i % 7 for i in range(9999)])
+    first_met = repr(next(iter(ls)))
+    ran = []
+    if trigger == "handler":
+        def handler(*_):
+            ran.append(1)
+            replace_ends(ls)
+        signal.signal(signal.SIGUSR1, handler)
+        first = [functools.partial(ctypes.CDLL(None)["raise"], signal.SIGUSR1)]
+    else:
+        # The cycle stays young until the collection that `list` (a tracked
+        # allocation) schedules.
+        gc.collect()
+        gc.disable()
+        gc.set_threshold(1)
+        cycle = Finalized()
+        cycle.target, cycle.self, cycle.ran = ls, cycle, ran
+        del cycle
+        first = [gc.enable, list]
+    *_, result = map(operator.call,
+                     first + [functools.partial(elemcount, ls)])
+    gc.set_threshold(700)
+    counts_now = {repr(k): ls.count(k) for k in result}
+    return [ran == [1], {repr(k): n for k, n in result.items()} == counts_now,
+            list(map(repr, result))[:1] == [first_met]]
+
+print(json.dumps({kind: run(kind, TRIGGER) for kind in MAKE}))
+"""
+
+
+@pytest.mark.parametrize("trigger", ["handler", "finalizer"])
+def test_sequence_changed_at_a_check_counts_as_it_is_after(trigger):
+    code, out, err = run_python(
+        CHANGED_AT_A_CHECK.replace("TRIGGER", repr(trigger)))
+    assert (code, err) == (0, "")
+    found = json.loads(out)
+    # The code ran during the call, every count is what `count` gives now,
+    # and the first element met stays a key even where it is gone.
+    assert found == {kind: [True, True, True] for kind in found}

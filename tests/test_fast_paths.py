@@ -1,10 +1,12 @@
 """The fast paths change nothing observable.
 
 elemcount takes hashed paths for an exact str, bytes, bytearray, range and
-array.array, and an exact list, tuple or deque of builtin scalars; a subclass of the same type with the same
-contents takes the general walk (containment, then `count`). Both must give
-the same dict, keyed by the same objects in the same order, and fail, warn
-and call user code alike. ambrel calls through a vectorcall with the element
+array.array, and an exact list, tuple or deque (or a list or tuple subclass
+that changes nothing) whose elements' equality and hash run no Python code;
+a subclass of the same type with the same contents and its own `count`
+takes the general walk (containment, then `count`). Both must give the same
+dict, keyed by the same objects in the same order, and fail, warn and call
+user code alike. ambrel calls through a vectorcall with the element
 and the extra arguments on a stack, and walks an exact list or tuple by
 position into a presized result; it is compared with the Python model
 `[func(l, *args, **kwargs) for l in ls]` under recording callees and under
@@ -17,6 +19,7 @@ import collections
 import functools
 import json
 import math
+import sys
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -31,11 +34,15 @@ COUNT_ENTRY = "korvex.list.count.elemcount"
 
 
 class L(list):
-    pass
+    """Its own `count` sends elemcount on the general walk."""
+
+    def count(self, value):
+        return list.count(self, value)
 
 
 class T(tuple):
-    pass
+    def count(self, value):
+        return tuple.count(self, value)
 
 
 class S(str):
@@ -180,6 +187,135 @@ def test_nan_keys_are_the_objects():
     result = assert_same_counts([NAN, other, NAN, NAN])
     assert [(key is NAN, key is other, n) for key, n in result.items()] == \
         [(True, False, 3), (False, True, 1)]
+
+
+# --- elemcount on tuples, frozensets, complex and identity objects -----------
+
+class PL(list):
+    """Changes nothing of list: counted as a list is."""
+
+
+class PT(tuple):
+    pass
+
+
+class Plain:
+    pass
+
+
+def plain_function():
+    pass
+
+
+PLAIN = [Plain(), Plain(), plain_function, Plain, int, math, None]
+
+# The subclasses that change nothing, and the general walk for each.
+GENERAL = {PL: L, PT: T}
+
+
+def with_general(ls):
+    return GENERAL[type(ls)](ls) if type(ls) in GENERAL else general(ls)
+
+
+def assert_same_as_general(ls):
+    fast, slow = elemcount(ls), elemcount(with_general(ls))
+    assert keyed(fast) == keyed(slow)
+    return fast
+
+
+def containers(leaves):
+    """Tuples and frozensets of `leaves`, complex numbers and identity
+    objects, nested a few levels."""
+    return st.recursive(
+        st.one_of(leaves, st.complex_numbers(allow_nan=True),
+                  st.sampled_from(PLAIN)),
+        lambda inner: st.one_of(st.lists(inner, max_size=3).map(tuple),
+                                st.frozensets(inner, max_size=3)),
+        max_leaves=6)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(containers(scalars(st.text(max_size=2))), min_size=1,
+                max_size=6).flatmap(
+    lambda pool: st.lists(st.one_of(st.sampled_from(pool),
+                                    containers(st.integers(-2, 2))),
+                          max_size=30)),
+       st.sampled_from([list, tuple, collections.deque, PL, PT]))
+def test_container_sequences(ls, sequence):
+    assert_same_as_general(sequence(ls))
+
+
+FIRST, SECOND = Plain(), Plain()
+
+
+def nested(depth, leaf):
+    for _ in range(depth):
+        leaf = (leaf,)
+    return leaf
+
+
+@pytest.mark.parametrize("ls", [
+    [(1,), (1.0,), (True,), (1, 2), (1.0, 2.0), (True, 2), (1, 2.5)],
+    [(NAN,), (NAN,), (float("nan"),), ((NAN,),), ((NAN,),), (NAN, 1)],
+    [(0.0,), (-0.0,), (0,), (False,), (0j,), -0.0, 0.0, complex(0, -0.0)],
+    [complex(1, 0), 1, 1.0, True, complex(1, 1), complex(NAN, 0), 2**53 + 1,
+     complex(2**53, 0), float(2**53)],
+    [frozenset({1, 2}), frozenset({2.0, 1.0}), frozenset(), frozenset({()}),
+     frozenset({NAN}), frozenset({(1, frozenset({1}))}),
+     frozenset({(1.0, frozenset({True}))})],
+    [FIRST, SECOND, FIRST, plain_function, Plain, Plain, int, math, math],
+    [nested(12, 1), nested(12, 1), nested(12, 1.0), nested(3, 1), 1],
+    ["a", ("a",), ("a", 1), ("a", 1.0), (b"a",), b"a", ((), ()), ()],
+    [tuple([1, 2]), tuple([1, 2]), (FIRST, 1), (FIRST, 1.0), (SECOND, 1)],
+], ids=["int-float-bool", "nan", "zeros", "complex", "frozensets",
+        "identity", "deep", "mixed", "key-identity"])
+@pytest.mark.parametrize("sequence", [list, tuple, collections.deque, PL, PT])
+def test_container_edges(ls, sequence):
+    result = assert_same_as_general(sequence(ls))
+    assert keyed(result) == keyed(_models.elemcount(sequence(ls)))
+
+
+@pytest.mark.parametrize("make", [
+    lambda: list(range(5000)) * 20,
+    lambda: list(range(20_000)),
+    lambda: list(range(600)) + [7] * 5000 + list(range(600, 3000)),
+    lambda: [(i % 3000, "x") for i in range(10_000)],
+], ids=["repeated-range", "distinct", "distinct-then-repeats", "pairs"])
+def test_long_sequences_count_like_counter_and_size_like_it(make):
+    ls = make()
+    result = elemcount(ls)
+    grown = {}
+    for item in ls:
+        grown[item] = grown.get(item, 0) + 1
+    assert keyed(result) == keyed(dict(collections.Counter(ls)))
+    # No dict presized beyond its keys: no larger than one grown by them.
+    assert sys.getsizeof(result) <= sys.getsizeof(grown)
+
+
+@pytest.mark.parametrize("attach", [
+    lambda ls: setattr(ls, "count", lambda value: -1),
+    lambda ls: setattr(type(ls), "count", lambda self, value: -1),
+    lambda ls: setattr(type(ls), "__iter__", lambda self: iter([9, 1, 9])),
+], ids=["instance-count", "class-count", "class-iter"])
+@pytest.mark.parametrize("base", [list, tuple])
+def test_subclasses_that_change_something_walk_generally(attach, base):
+    ls = type("Changed", (base,), {})([1, 2, 1])
+    expected = _models.elemcount(ls)
+    attach(ls)
+    assert list(elemcount(ls).items()) == \
+        list(_models.elemcount(ls).items()) != list(expected.items())
+
+
+def test_subclass_with_getattribute_walks_generally():
+    looked_up = []
+
+    class Watched(list):
+        def __getattribute__(self, name):
+            looked_up.append(name)
+            return list.__getattribute__(self, name)
+
+    assert elemcount(Watched([1, 2, 1])) == {1: 2, 2: 1}
+    assert looked_up == ["count", "count"]
 
 
 # --- elemcount on exact str and bytes -----------------------------------------
@@ -416,10 +552,12 @@ from korvex.list.count import elemcount
 from korvex.list.strutils.sundle import multi_str_sundle
 
 class L(list):
-    pass
+    def count(self, value):
+        return list.count(self, value)
 
 class T(tuple):
-    pass
+    def count(self, value):
+        return tuple.count(self, value)
 
 class S(str):
     pass
@@ -490,6 +628,15 @@ def test_str_beside_bytes_takes_the_general_path():
 def test_bytes_beside_int_warns_like_the_general_path(options):
     cases = [[b"a", 1, b"a"], [True, b"x"], (b"a", 2), [2, 1.0, b"\x02"],
              collections.deque([2, b"\x02", 2])]
+    found = warning_outcomes(cases, *options)
+    assert [exact for exact, _ in found] == [sub for _, sub in found]
+
+
+@pytest.mark.parametrize("options", WARNING_MODES, ids=["plain", "-b", "-bb"])
+def test_bytes_in_containers_warn_like_the_general_path(options):
+    cases = [[("a",), (b"a",), ("a",)], [(1, b"x"), (1, "x")],
+             [frozenset({"a"}), frozenset({b"a"})], ((b"a", 1), ((97,),)),
+             [(b"\x01",), 1, (True,)], collections.deque([("a",), (b"a",)])]
     found = warning_outcomes(cases, *options)
     assert [exact for exact, _ in found] == [sub for _, sub in found]
 

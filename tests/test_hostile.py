@@ -251,7 +251,7 @@ def test_non_iterable_split_result_fails_like_slice_assignment():
 INTERRUPTED = {
     "elemcount general walk": (
         "from korvex.list.count import elemcount as f",
-        "f([(i,) for i in range(40000)])", "korvex.list.count.elemcount 3"),
+        "f([[i] for i in range(40000)])", "korvex.list.count.elemcount 3"),
     "ambrel endless": (
         "from korvex.list.ambrel import ambrel as f; import itertools",
         "f(itertools.repeat(None), bool)", "korvex.list.ambrel.ambrel 2"),

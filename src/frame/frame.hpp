@@ -445,11 +445,18 @@ void chain_to_current(PyObject *reported);
 
 // --- small protocol helpers -------------------------------------------------
 
-// Pending signals, checked every few thousand steps of a loop that may run
-// long without running Python code, so that Ctrl-C stops it. A step may
-// stand for more work than one (a scan of a list, say). The check can run
-// the garbage collector, and with it finalizers: what a loop uses after
-// `step` must be owned.
+// Pending events, checked every few thousand steps of a loop that may run
+// long without running Python code: a signal (so that Ctrl-C stops the
+// loop), a collection the collector has scheduled, and another thread
+// waiting for the interpreter lock, which is let run as the interpreter's
+// own loop would let it. A step may stand for more work than one (a scan of
+// a list, say).
+//
+// A check first reads the thread state's event bits: with nothing pending it
+// costs that one load and runs nothing. Otherwise it runs what is pending,
+// which can be any Python code (signal handlers, finalizers run by the
+// collector, other threads): what a loop uses after a check must be owned,
+// and `ran` tells whether code may have run at any check so far.
 class signal_check {
   public:
     // A check every `interval` units of work.
@@ -464,20 +471,42 @@ class signal_check {
         countdown_ -= work;
         return countdown_ <= 0;
     }
-    // 0, or -1 with the exception of a signal handler.
+    // 0, or -1 with the exception of a signal handler or a pending call.
     int check()
     {
         countdown_ = interval_;
-        return PyErr_CheckSignals();
+        if (!events_pending()) [[likely]] {
+            return 0;
+        }
+        ran_ = true;
+        return run_pending_events();
     }
     int step(Py_ssize_t work = 1)
     {
         return count(work) ? check() : 0;
     }
+    // Whether a check found anything pending, so that code may have run.
+    bool ran() const { return ran_; }
 
   private:
+    // The event bits of the thread state's eval_breaker (its low byte; the
+    // bits above hold the instrumentation version), as
+    // internal/pycore_ceval.h of CPython 3.13 lays them out: a request to
+    // drop the lock, pending signals, pending calls, an asynchronous
+    // exception, a scheduled collection and others.
+    static constexpr std::uintptr_t event_bits = 0xff;
+
+    static bool events_pending()
+    {
+        return (__atomic_load_n(&PyThreadState_Get()->eval_breaker,
+                                __ATOMIC_RELAXED) &
+                event_bits) != 0;
+    }
+    [[gnu::cold, gnu::noinline]] static int run_pending_events();
+
     Py_ssize_t interval_;
     Py_ssize_t countdown_;
+    bool ran_ = false;
 };
 
 // The next item of `iterator` into `item`: 1, 0 at the end (StopIteration

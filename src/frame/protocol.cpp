@@ -17,6 +17,27 @@ PyObject *lookup_global(PyObject *globals, PyObject *name)
     return found > 0 ? value : nullptr;
 }
 
+int signal_check::run_pending_events()
+{
+    // Bit 0 of the event bits: another thread has waited for the lock for
+    // a switch interval. Releasing the lock with that request pending
+    // hands it over before this thread takes it back.
+    constexpr std::uintptr_t drop_request = 1;
+    // Bit 2: calls scheduled with Py_AddPendingCall.
+    constexpr std::uintptr_t calls_to_do = 4;
+    std::uintptr_t events = __atomic_load_n(
+        &PyThreadState_Get()->eval_breaker, __ATOMIC_RELAXED);
+    if (events & drop_request) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+    }
+    if ((events & calls_to_do) && Py_MakePendingCalls() < 0) {
+        return -1;
+    }
+    // Signal handlers, and the collection the collector scheduled.
+    return PyErr_CheckSignals();
+}
+
 int next_item(PyObject *iterator, ref &item)
 {
     item = ref::steal(PyIter_Next(iterator));
