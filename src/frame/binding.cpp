@@ -130,7 +130,7 @@ int general_keyword_pass(call &c, binding &in, Py_ssize_t bound)
         PyObject *key = PyTuple_GET_ITEM(in.kwnames, k);
         Py_ssize_t match = not_found;
         for (Py_ssize_t i = bound; i < params && match == not_found; i++) {
-            if (key == string(spec.params[i])) {
+            if (key == constant(spec.params[i])) {
                 match = i;
             }
         }
@@ -141,7 +141,7 @@ int general_keyword_pass(call &c, binding &in, Py_ssize_t bound)
                 return -1;
             }
             for (Py_ssize_t i = bound; i < params && match == not_found; i++) {
-                if (same_characters(key, string(spec.params[i]))) {
+                if (same_characters(key, constant(spec.params[i]))) {
                     match = i;
                 }
             }
@@ -151,7 +151,7 @@ int general_keyword_pass(call &c, binding &in, Py_ssize_t bound)
             continue;
         }
         for (Py_ssize_t i = 0; i < bound; i++) {
-            PyObject *param = string(spec.params[i]);
+            PyObject *param = constant(spec.params[i]);
             if (key == param || same_characters(key, param)) {
                 keyword_error(
                     "%s() got multiple values for keyword argument '%U'", spec,
@@ -200,7 +200,7 @@ int bind_keywords(call &c, binding &in)
             continue;
         }
         Py_ssize_t pos =
-            find_keyword(c, in, in.kwnames, string(spec.params[i]));
+            find_keyword(c, in, in.kwnames, constant(spec.params[i]));
         if (pos == compare_failed) {
             return -1;
         }
@@ -273,7 +273,7 @@ int bind_arguments(call &c, binding &in)
     }
     for (Py_ssize_t i = spec.required; i < params; i++) {
         c.slots[i] = default_object(spec.default_values[i - spec.required],
-                                    c.function->stored);
+                                    c.function->default_storage);
     }
     if (in.kwnames == nullptr) {
         if (in.nargs >= spec.required &&

@@ -77,16 +77,16 @@ enum class defaults_kind : std::uint8_t {
 // A default captured at exec: a constant string, or the object held in the
 // function's default storage. Written through the two factories.
 struct default_value {
-    bool stored;
-    string_index string;  // the constant string; unused for a stored one
+    bool from_storage;    // the object in the function's default storage
+    string_index string;  // the constant string; unused from storage
 
     static constexpr default_value constant(string_index string)
     {
-        return {.stored = false, .string = string};
+        return {.from_storage = false, .string = string};
     }
-    static constexpr default_value stored_object()
+    static constexpr default_value in_storage()
     {
-        return {.stored = true, .string = 0};
+        return {.from_storage = true, .string = 0};
     }
 };
 
@@ -109,7 +109,7 @@ struct function_spec {
     // look-ups). Such a body gets its arguments owned by the call, and only
     // it can take part in a cycle of calls, so only it pays for the
     // recursion guard.
-    bool calls_out = true;
+    bool runs_user_code = true;
     defaults_kind defaults = defaults_kind::none;
     // One row per optional parameter, in parameter order.
     std::span<const default_value> default_values = {};
@@ -227,12 +227,12 @@ consteval bool check_function(const function_spec &f, std::size_t strings)
         table_error("default rows without a defaults kind, or the reverse");
     }
     for (const default_value &value : f.default_values) {
-        if (value.stored ? f.default_function == nullptr
-                         : value.string >= strings) {
+        if (value.from_storage ? f.default_function == nullptr
+                               : value.string >= strings) {
             table_error("default row stands for nothing");
         }
     }
-    if ((f.varargs || f.varkw) && !f.calls_out) {
+    if ((f.varargs || f.varkw) && !f.runs_user_code) {
         // Only the path for bodies that call out releases the containers.
         table_error("*args or **kwargs in a function that does not call out");
     }
@@ -295,7 +295,7 @@ struct process_state {
 
 extern process_state state;
 
-inline PyObject *string(string_index index) { return state.strings[index]; }
+inline PyObject *constant(string_index index) { return state.strings[index]; }
 inline const char *module_full_name()
 {
     return this_module.identity.full_name;
@@ -315,9 +315,9 @@ struct function_object {
     PyObject *module;
     PyObject *globals;
     PyObject *code;
-    PyObject *defaults;    // what `__defaults__` reads; NULL reads None
-    PyObject *kwdefaults;  // what `__kwdefaults__` reads; NULL reads None
-    PyObject *stored;      // default storage of one object, or NULL
+    PyObject *defaults;         // what `__defaults__` reads; NULL reads None
+    PyObject *kwdefaults;       // what `__kwdefaults__` reads; NULL reads None
+    PyObject *default_storage;  // one default object, or NULL
     PyObject *name;
     PyObject *doc;
     PyObject *dict;
@@ -326,15 +326,15 @@ struct function_object {
     bool defaults_built;
 };
 
-// The object a default row stands for; `stored` is the function's default
+// The object a default row stands for; `storage` is the function's default
 // storage (NULL for functions without one). Borrowed.
-inline PyObject *default_object(const default_value &value, PyObject *stored)
+inline PyObject *default_object(const default_value &value, PyObject *storage)
 {
-    return value.stored ? stored : string(value.string);
+    return value.from_storage ? storage : constant(value.string);
 }
 // A new tuple of the objects the rows stand for.
 PyObject *defaults_tuple(std::span<const default_value> values,
-                         PyObject *stored);
+                         PyObject *storage);
 
 int ready_function_type();
 // A new function object for `spec`; `code` may be NULL.
@@ -348,8 +348,8 @@ PyObject *new_function(const function_spec &spec, PyObject *code);
 // Ownership. Wherever user code can run during the call, the call owns its
 // function, for that code may drop every other reference (a
 // `functools.partial` whose state is replaced, for one). A body that may
-// run user code (`function_spec::calls_out`) finds every bound argument in
-// `slots` owned by the call for its whole run; a body that runs none gets
+// run user code (`function_spec::runs_user_code`) finds every bound argument
+// in `slots` owned by the call for its whole run; a body that runs none gets
 // them borrowed from the caller or the defaults. The `*args` tuple and the
 // `**kwargs` dict are the call's own.
 //
@@ -388,17 +388,6 @@ struct call {
     // stay off the stack of the bodies, which recursion through user code
     // stacks up.
     [[gnu::cold, gnu::noinline]] void add_entry() const;
-
-    // Transitional forms of the above, for bodies not yet written with
-    // `at`: `own` lends what the call already owns, `fail` names the
-    // failing statement and returns NULL.
-    ref own(std::size_t i) const { return ref::new_ref(slots[i]); }
-    int own_varargs() { return 0; }
-    PyObject *fail(int statement)
-    {
-        line = statement;
-        return nullptr;
-    }
 };
 
 // What the binding of one call reads: the caller's values (the positional
@@ -481,10 +470,7 @@ class signal_check {
         ran_ = true;
         return run_pending_events();
     }
-    int step(Py_ssize_t work = 1)
-    {
-        return count(work) ? check() : 0;
-    }
+    int step(Py_ssize_t work = 1) { return count(work) ? check() : 0; }
     // Whether a check found anything pending, so that code may have run.
     bool ran() const { return ran_; }
 

@@ -119,7 +119,7 @@ PyObject *run_calling_out(call &c)
     if (bind_arguments(c, b) < 0) {
         return nullptr;
     }
-    return spec.calls_out ? run_calling_out(c) : finish(c, spec.body(c));
+    return spec.runs_user_code ? run_calling_out(c) : finish(c, spec.body(c));
 }
 
 // The vectorcall of a function that runs user code (which every function
@@ -165,7 +165,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg)
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
-    Py_VISIT(f->stored);
+    Py_VISIT(f->default_storage);
     Py_VISIT(f->name);
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
@@ -183,7 +183,7 @@ int function_clear(PyObject *self)
     Py_CLEAR(f->code);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->stored);
+    Py_CLEAR(f->default_storage);
     Py_CLEAR(f->name);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
@@ -328,7 +328,8 @@ int build_defaults(function_object *f)
         return 0;
     }
     const function_spec &spec = *f->spec;
-    PyObject *defaults = defaults_tuple(spec.default_values, f->stored);
+    PyObject *defaults =
+        defaults_tuple(spec.default_values, f->default_storage);
     if (defaults == nullptr) {
         add_function_entry("__defaults__", spec.def_line, f->globals);
         return -1;
@@ -533,11 +534,11 @@ PyType_Spec function_spec_ = {
 }  // namespace
 
 PyObject *defaults_tuple(std::span<const default_value> values,
-                         PyObject *stored)
+                         PyObject *storage)
 {
     return tuple_of(values,
-                    [stored](const default_value &value) {
-                        return default_object(value, stored);
+                    [storage](const default_value &value) {
+                        return default_object(value, storage);
                     })
         .release();
 }
@@ -567,16 +568,17 @@ PyObject *new_function(const function_spec &spec, PyObject *code)
     if (f == nullptr) {
         return nullptr;
     }
-    f->vectorcall = spec.calls_out ? general_vectorcall : plain_vectorcall;
+    f->vectorcall =
+        spec.runs_user_code ? general_vectorcall : plain_vectorcall;
     f->spec = &spec;
     f->param_count = static_cast<Py_ssize_t>(spec.params.size());
-    f->qualname = Py_NewRef(string(spec.qualname));
+    f->qualname = Py_NewRef(constant(spec.qualname));
     f->module = Py_NewRef(state.full_name);
     f->globals = Py_NewRef(state.globals);
     f->code = Py_XNewRef(code);
     f->defaults = nullptr;
     f->kwdefaults = nullptr;
-    f->stored = nullptr;
+    f->default_storage = nullptr;
     f->name = nullptr;
     f->doc = nullptr;
     f->dict = nullptr;

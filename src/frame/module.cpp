@@ -218,10 +218,10 @@ int cache_builtins()
     for (string_index name : this_module.cached_builtins) {
         PyObject *value;
         int found =
-            PyObject_GetOptionalAttr(state.builtins, string(name), &value);
+            PyObject_GetOptionalAttr(state.builtins, constant(name), &value);
         if (found == 0) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                         string(name));
+                         constant(name));
         }
         if (found <= 0) {
             return -1;
@@ -233,7 +233,7 @@ int cache_builtins()
 
 PyObject *make_name_tuple(std::span<const string_index> names)
 {
-    return tuple_of(names, string).release();
+    return tuple_of(names, constant).release();
 }
 
 // Index of the first earlier function whose rows share `rows` (the same
@@ -260,7 +260,7 @@ PyObject *make_code(const function_spec &spec, PyObject *local_names)
     if (spec.varkw) {
         flags |= CO_VARKEYWORDS;
     }
-    PyObject *name = string(spec.name_string);
+    PyObject *name = constant(spec.name_string);
     return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
         static_cast<int>(spec.params.size()), 0, 0,
         static_cast<int>(spec.locals.size()), 0, flags, state.empty_bytes,
@@ -314,7 +314,7 @@ bool about_import(PyObject *exc, const import_spec &import)
     if (missing == nullptr || !PyUnicode_Check(missing)) {
         return false;
     }
-    PyObject *wanted = string(import.name);
+    PyObject *wanted = constant(import.name);
     Py_ssize_t length = PyUnicode_GET_LENGTH(missing);
     if (length > PyUnicode_GET_LENGTH(wanted) ||
         PyUnicode_Tailmatch(wanted, missing, 0, length, -1) != 1) {
@@ -350,14 +350,15 @@ int run_import(const import_spec &import)
         return -1;
     }
     ref package = ref::steal(PyImport_ImportModuleLevelObject(
-        string(import.name), state.globals, locals.get(), nullptr, 0));
+        constant(import.name), state.globals, locals.get(), nullptr, 0));
     if (!package) {
         if (import.missing_note != nullptr) {
             add_missing_note(import);
         }
         return -1;
     }
-    return PyDict_SetItem(state.globals, string(import.binds), package.get());
+    return PyDict_SetItem(state.globals, constant(import.binds),
+                          package.get());
 }
 
 int define_function(std::size_t index)
@@ -372,12 +373,12 @@ int define_function(std::size_t index)
         f->defaults = Py_NewRef(state.constant_defaults[index]);
     }
     else if (spec.default_function != nullptr) {
-        f->stored = new_function(*spec.default_function, nullptr);
-        if (f->stored == nullptr) {
+        f->default_storage = new_function(*spec.default_function, nullptr);
+        if (f->default_storage == nullptr) {
             return -1;
         }
     }
-    return PyDict_SetItem(state.globals, string(spec.name_string),
+    return PyDict_SetItem(state.globals, constant(spec.name_string),
                           function.get());
 }
 

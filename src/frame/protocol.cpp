@@ -25,11 +25,10 @@ int signal_check::run_pending_events()
     constexpr std::uintptr_t drop_request = 1;
     // Bit 2: calls scheduled with Py_AddPendingCall.
     constexpr std::uintptr_t calls_to_do = 4;
-    std::uintptr_t events = __atomic_load_n(
-        &PyThreadState_Get()->eval_breaker, __ATOMIC_RELAXED);
+    std::uintptr_t events =
+        __atomic_load_n(&PyThreadState_Get()->eval_breaker, __ATOMIC_RELAXED);
     if (events & drop_request) {
-        Py_BEGIN_ALLOW_THREADS
-        Py_END_ALLOW_THREADS
+        Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS
     }
     if ((events & calls_to_do) && Py_MakePendingCalls() < 0) {
         return -1;

@@ -6,8 +6,8 @@
 namespace {
 
 using frame::call;
+using frame::constant;
 using frame::ref;
-using frame::string;
 
 enum : frame::string_index {
     s_d,
@@ -64,15 +64,16 @@ enum class side { keys, values };
 // `list.write.write`, resolved afresh on every call.
 PyObject *resolve_writer(PyObject *globals)
 {
-    ref package = ref::steal(frame::lookup_global(globals, string(s_list)));
+    ref package = ref::steal(frame::lookup_global(globals, constant(s_list)));
     if (!package) {
         return nullptr;
     }
-    ref module = ref::steal(PyObject_GetAttr(package.get(), string(s_write)));
+    ref module =
+        ref::steal(PyObject_GetAttr(package.get(), constant(s_write)));
     if (!module) {
         return nullptr;
     }
-    return PyObject_GetAttr(module.get(), string(s_write));
+    return PyObject_GetAttr(module.get(), constant(s_write));
 }
 
 // One side of the entries of a dict, exact or a subclass, in the dict's
@@ -93,7 +94,7 @@ bool is_dict_items_of(PyObject *method, PyObject *d)
     if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != d) {
         return false;
     }
-    PyObject *own = _PyType_Lookup(&PyDict_Type, string(s_items));
+    PyObject *own = _PyType_Lookup(&PyDict_Type, constant(s_items));
     return own != nullptr && Py_IS_TYPE(own, &PyMethodDescr_Type) &&
            PyCFunction_GET_FUNCTION(method) ==
                reinterpret_cast<PyMethodDescrObject *>(own)->d_method->ml_meth;
@@ -117,13 +118,13 @@ PyObject *gather_items(PyObject *d, side wanted)
         return nullptr;
     }
     if (d == Py_None) {
-        return frame::no_attribute(d, string(s_items));
+        return frame::no_attribute(d, constant(s_items));
     }
     ref items;
     if (looks_up_as_dict(d)) {
         // `items` is always found on a dict subclass: an AttributeError
         // here is one an instance-dict key raised, and passes unchanged.
-        ref method = ref::steal(PyObject_GetAttr(d, string(s_items)));
+        ref method = ref::steal(PyObject_GetAttr(d, constant(s_items)));
         if (!method) {
             return nullptr;
         }
@@ -133,7 +134,7 @@ PyObject *gather_items(PyObject *d, side wanted)
         items = ref::steal(PyObject_CallNoArgs(method.get()));
     }
     else {
-        items = ref::steal(frame::call_method_noargs(d, string(s_items)));
+        items = ref::steal(frame::call_method_noargs(d, constant(s_items)));
     }
     if (!items) {
         return nullptr;
@@ -152,9 +153,8 @@ PyObject *gather_items(PyObject *d, side wanted)
         ref k;
         ref v;
         if (signals.step() < 0 || frame::unpack_two(item.get(), k, v) < 0 ||
-            frame::append_stolen(result.get(),
-                                 (wanted == side::keys ? k : v).release()) <
-                0) {
+            frame::append_stolen(
+                result.get(), (wanted == side::keys ? k : v).release()) < 0) {
             return nullptr;
         }
     }

@@ -22,8 +22,8 @@
 namespace {
 
 using frame::call;
+using frame::constant;
 using frame::ref;
-using frame::string;
 
 enum : frame::string_index {
     s_count,
@@ -317,7 +317,7 @@ PyObject *count_each(PyObject *ls, PyObject *vis, Py_ssize_t walked,
             return nullptr;
         }
         ref n = ref::steal(
-            PyObject_CallMethodOneArg(ls, string(s_count), v.get()));
+            PyObject_CallMethodOneArg(ls, constant(s_count), v.get()));
         if (!n || PyDict_SetItem(counts.get(), v.get(), n.get()) < 0) {
             return nullptr;
         }
@@ -414,12 +414,12 @@ int count_in_dict(PyObject *counts, PyObject *item)
     return raised && PyDict_SetItem(counts, item, raised.get()) == 0 ? 1 : -1;
 }
 
-// The counter again, from the index dict `into`.
-int back_to_counter(counter &counted, PyObject *into)
+// The counter again, from the index dict `index_dict`.
+int back_to_counter(counter &counted, PyObject *index_dict)
 {
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(into, &position, &key, &value)) {
+    while (PyDict_Next(index_dict, &position, &key, &value)) {
         Py_ssize_t count = PyLong_AsSsize_t(value);
         if ((count == -1 && PyErr_Occurred()) || counted.add(key, count) < 0) {
             return -1;
@@ -436,7 +436,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                       bool fresh, call &c)
 {
     counter counted;
-    ref into;
+    ref index_dict;
     Py_ssize_t repeats = 0, last_sample = 0;
     bool settled = false, fresh_nan = false;
     int more;
@@ -449,9 +449,9 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
     frame::signal_check signals;
     // The keys so far, in order; the index is done with.
     auto keys = [&] {
-        ref found =
-            ref::steal(into ? PyDict_Keys(into.get()) : counted.keys());
-        into.reset();
+        ref found = ref::steal(index_dict ? PyDict_Keys(index_dict.get())
+                                          : counted.keys());
+        index_dict.reset();
         counted.clear();
         return found;
     };
@@ -471,25 +471,26 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
                        : nullptr;
         }
         c.at(line::append);
-        if (!settled &&
-            (into ? walked % sample_size == 0 : walked == first_sample)) {
+        if (!settled && (index_dict ? walked % sample_size == 0
+                                    : walked == first_sample)) {
             Py_ssize_t sampled = walked - last_sample;
             last_sample = walked;
-            if (!into &&
+            if (!index_dict &&
                 counted.size() * 100 > first_sample * mostly_new_percent) {
-                into = ref::steal(counted.dict(expected));
+                index_dict = ref::steal(counted.dict(expected));
                 counted.clear();
-                if (!into) {
+                if (!index_dict) {
                     return nullptr;
                 }
             }
-            else if (!into ||
+            else if (!index_dict ||
                      repeats * 100 > sampled * (100 - mostly_new_percent)) {
                 settled = true;
-                if (into && back_to_counter(counted, into.get()) < 0) {
+                if (index_dict &&
+                    back_to_counter(counted, index_dict.get()) < 0) {
                     return nullptr;
                 }
-                into.reset();
+                index_dict.reset();
                 if (counted.reserve(static_cast<Py_ssize_t>(
                         static_cast<double>(expected) / walked *
                         static_cast<double>(counted.size()))) < 0) {
@@ -500,8 +501,8 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         }
         fresh_nan = fresh_nan || (fresh && PyFloat_CheckExact(item.get()) &&
                                   std::isnan(PyFloat_AS_DOUBLE(item.get())));
-        if (into) {
-            int found = count_in_dict(into.get(), item.get());
+        if (index_dict) {
+            int found = count_in_dict(index_dict.get(), item.get());
             if (found < 0) {
                 return nullptr;
             }
@@ -519,7 +520,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
         ref found = keys();
         return found ? recount(ls, found.get(), signals, c) : nullptr;
     }
-    return into ? into.release() : counted.dict();
+    return index_dict ? index_dict.release() : counted.dict();
 }
 
 // The codes of an exact bytes, bytearray, or str of one or two bytes a
@@ -609,7 +610,7 @@ bool is_extension_type(PyObject *ls, const char *type_name,
 int changes_nothing(PyObject *ls, PyTypeObject *base)
 {
     PyTypeObject *type = Py_TYPE(ls);
-    PyObject *count = string(s_count);
+    PyObject *count = constant(s_count);
     if (type->tp_iter != base->tp_iter ||
         type->tp_getattro != PyObject_GenericGetAttr ||
         _PyType_Lookup(type, count) != _PyType_Lookup(base, count)) {

@@ -10,8 +10,8 @@
 namespace {
 
 using frame::call;
+using frame::constant;
 using frame::ref;
-using frame::string;
 
 enum : frame::string_index {
     s_func,
@@ -71,8 +71,9 @@ ref cached_builtin()
 {
     // Clang 13 and 14 reject the consteval call as the initialiser of a
     // constant here, but take it as a template argument.
-    constexpr std::size_t slot = std::integral_constant<
-        std::size_t, frame::position_of(cached_builtins, name)>::value;
+    constexpr std::size_t slot =
+        std::integral_constant<std::size_t, frame::position_of(cached_builtins,
+                                                               name)>::value;
     return ref::new_ref(frame::state.cached_builtins[slot]);
 }
 ref cached_range() { return cached_builtin<s_range>(); }
@@ -110,8 +111,7 @@ PyObject *read(call &c) noexcept
     if (!result) {
         return nullptr;
     }
-    ref numbers =
-        ref::steal(PyObject_CallOneArg(cached_range().get(), c[0]));
+    ref numbers = ref::steal(PyObject_CallOneArg(cached_range().get(), c[0]));
     if (!numbers) {
         return nullptr;
     }
@@ -149,12 +149,11 @@ PyObject *read_split(call &c) noexcept
     if (!result) {
         return nullptr;
     }
-    ref entered =
-        ref::steal(PyObject_CallOneArg(cached_input().get(), c[0]));
+    ref entered = ref::steal(PyObject_CallOneArg(cached_input().get(), c[0]));
     if (!entered) {
         return nullptr;
     }
-    ref split = ref::steal(PyObject_GetAttr(entered.get(), string(s_split)));
+    ref split = ref::steal(PyObject_GetAttr(entered.get(), constant(s_split)));
     if (!split) {
         return nullptr;
     }
@@ -202,7 +201,7 @@ constexpr frame::function_spec read_lambda = {
     .required = 1,
     .def_line = line::def_read,
     .body = identity,
-    .calls_out = false,
+    .runs_user_code = false,
 };
 
 constexpr frame::function_spec read_split_lambda = {
@@ -213,14 +212,14 @@ constexpr frame::function_spec read_split_lambda = {
     .required = 1,
     .def_line = line::def_read_split,
     .body = identity,
-    .calls_out = false,
+    .runs_user_code = false,
 };
 
 constexpr frame::string_index read_params[] = {s_n, s_s, s_func};
 constexpr frame::string_index read_locals[] = {s_n, s_s, s_func, s_i};
 constexpr frame::default_value read_defaults[] = {
     frame::default_value::constant(s_empty),
-    frame::default_value::stored_object(),
+    frame::default_value::in_storage(),
 };
 
 constexpr frame::string_index read_split_params[] = {s_s, s_spl, s_func};
@@ -228,7 +227,7 @@ constexpr frame::string_index read_split_locals[] = {s_s, s_spl, s_func, s_i};
 constexpr frame::default_value read_split_defaults[] = {
     frame::default_value::constant(s_empty),
     frame::default_value::constant(s_space),
-    frame::default_value::stored_object(),
+    frame::default_value::in_storage(),
 };
 
 constexpr frame::function_spec functions[] = {

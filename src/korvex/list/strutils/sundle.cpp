@@ -8,8 +8,8 @@
 namespace {
 
 using frame::call;
+using frame::constant;
 using frame::ref;
-using frame::string;
 
 enum : frame::string_index {
     s_a,
@@ -123,7 +123,8 @@ struct separator {
     Py_UCS4 ch;        // its character, when it has one
 
     explicit separator(PyObject *sep)
-        : object(sep), whitespace(sep == Py_None),
+        : object(sep),
+          whitespace(sep == Py_None),
           width(whitespace ? 0 : PyUnicode_GET_LENGTH(sep)),
           ch(width == 1 ? PyUnicode_READ_CHAR(sep, 0) : 0)
     {
@@ -208,12 +209,12 @@ int split_kind(const append_pieces &sink, PyObject *s, const separator &sep)
 int split_by_kind(const append_pieces &sink, PyObject *s, const separator &sep)
 {
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-        return split_kind<Py_UCS1>(sink, s, sep);
-    case PyUnicode_2BYTE_KIND:
-        return split_kind<Py_UCS2>(sink, s, sep);
-    default:
-        return split_kind<Py_UCS4>(sink, s, sep);
+        case PyUnicode_1BYTE_KIND:
+            return split_kind<Py_UCS1>(sink, s, sep);
+        case PyUnicode_2BYTE_KIND:
+            return split_kind<Py_UCS2>(sink, s, sep);
+        default:
+            return split_kind<Py_UCS4>(sink, s, sep);
     }
 }
 
@@ -227,13 +228,13 @@ int split_by_kind(const append_pieces &sink, PyObject *s, const separator &sep)
 int split_by_method(PyObject *ls, PyObject *a, PyObject *sep)
 {
     ref pieces =
-        ref::steal(PyObject_CallMethodOneArg(a, string(s_split), sep));
+        ref::steal(PyObject_CallMethodOneArg(a, constant(s_split), sep));
     if (!pieces) {
         return -1;
     }
     // What `ls[M:M] = pieces` does with a value that is not iterable.
-    ref sequence = ref::steal(
-        PySequence_Fast(pieces.get(), "must assign iterable to extended slice"));
+    ref sequence = ref::steal(PySequence_Fast(
+        pieces.get(), "must assign iterable to extended slice"));
     if (!sequence) {
         return -1;
     }
@@ -307,7 +308,7 @@ constexpr frame::function_spec functions[] = {
         .locals = str_sundle_params,
         .def_line = line::def_str_sundle,
         .body = str_sundle,
-        .calls_out = false,
+        .runs_user_code = false,
     },
     {
         .name = "multi_str_sundle",
