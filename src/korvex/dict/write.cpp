@@ -207,7 +207,8 @@ constexpr frame::import_spec imports[] = {
         .line = line::import_writer,
         .missing_note =
             "korvex.dict.write hands its lists to list.write.write; "
-            "install a writer: pip install korvex-list-writer",
+            "install a writer, such as the korvex-list-writer "
+            "distribution (writer/ in korvex's source tree)",
     },
 };
 
