@@ -32,9 +32,9 @@ function_object *as_function(PyObject *self)
 // attribute look-ups, so each call counts twice, and six times with the
 // sanitizer's larger frames. Measured on x86_64 with GCC 12 -O3 (the
 // smallest thread stack in which each cycle shape of the tests ends in
-// RecursionError): at most 3,264 KiB (a split method that is a partial of
-// multi_str_sundle), and 3,392 KiB under AddressSanitizer (write_klist
-// through an items attribute); the cycle tests run in a thread of 3.5 MiB,
+// RecursionError): at most 3,072 KiB (ambrel through a bound method or a
+// partial, elemcount through a `count` staticmethod), and 3,392 KiB under
+// AddressSanitizer (elemcount); the cycle tests run in a thread of 3.5 MiB,
 // so that frames that grow fail there first. Keep large locals out of the
 // bodies' own frames.
 #ifdef KORVEX_ASAN

@@ -173,6 +173,9 @@ class counter {
     // reference passes over while it is in the cache (no pass to drop it).
     PyObject *dict(Py_ssize_t room = 0)
     {
+        // The index is done with: its block can serve the dict.
+        PyMem_Free(std::exchange(slots_, nullptr));
+        slot_count_ = 0;
         ref counts =
             ref::steal(_PyDict_NewPresized(room > size_ ? room : size_));
         for (; counts && handed_over_ < size_; handed_over_++) {
