@@ -266,14 +266,28 @@ INTERRUPTED = {
 }
 
 
+# Two ways a long C-only loop must be stopped: a signal (Ctrl-C) that the
+# loop's checks see, and a thread that waits for the interpreter lock,
+# which the checks let run, and which then interrupts the main thread;
+# without the hand-over the loop would run to its end (or for ever) first.
+INTERRUPTERS = {
+    "Ctrl-C": 'subprocess.Popen(["sh", "-c", '
+              'f"sleep 0.3; kill -INT {os.getpid()}"])',
+    "waiting thread": "threading.Thread(target=lambda: (time.sleep(0.2), "
+                      "_thread.interrupt_main())).start()",
+}
+
+
+@pytest.mark.parametrize("interrupter", INTERRUPTERS.values(),
+                         ids=INTERRUPTERS)
 @pytest.mark.parametrize("setup,call,entry", INTERRUPTED.values(),
                          ids=INTERRUPTED)
-def test_ctrl_c_interrupts_long_c_loops(setup, call, entry):
+def test_long_c_loops_are_interrupted(setup, call, entry, interrupter):
     out = run_child(setup + f"""
-import os, resource, subprocess
+import _thread, os, resource, subprocess, threading, time
 if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # ASan maps terabytes
     resource.setrlimit(resource.RLIMIT_AS, (6 << 30, 6 << 30))
-subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {{os.getpid()}}"])
+{interrupter}
 try:
     {call}
 except KeyboardInterrupt as e:
