@@ -262,7 +262,7 @@ PyObject *multi_str_sundle(call &c) noexcept
     PyObject *sep = c[0];
     // An exact str's `split` is str.split, which cannot be replaced.
     bool direct = sep == Py_None || PyUnicode_Check(sep);
-    separator how(direct ? sep : Py_None);
+    separator splitting_at(direct ? sep : Py_None);
     c.at(line::new_list);
     ref ls = ref::steal(PyList_New(0));
     if (!ls) {
@@ -276,7 +276,7 @@ PyObject *multi_str_sundle(call &c) noexcept
         c.at(line::split);
         if (direct && PyUnicode_CheckExact(a)) {
             work += PyUnicode_GET_LENGTH(a);
-            if (split_into(sink, a, how) < 0) {
+            if (split_into(sink, a, splitting_at) < 0) {
                 return nullptr;
             }
         }
