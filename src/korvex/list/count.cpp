@@ -443,8 +443,11 @@ int back_to_counter(counter &counted, PyObject *index_dict)
 // element not admitted, the general walk. `fresh` for an array, whose
 // elements are made anew by each read: a NaN among them, equal to no other
 // object, is found by no `count`, which the recount gives.
-PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
-                      bool fresh, call &c)
+// Out of line, as `count_codes` is: its locals stay off the stack of the
+// general walk, which a cycle of calls through `count` stacks up.
+[[gnu::noinline]] PyObject *hashed_pass(PyObject *ls, elements &walk,
+                                        Py_ssize_t expected, bool fresh,
+                                        call &c)
 {
     counter counted;
     ref index_dict;
@@ -538,7 +541,7 @@ PyObject *hashed_pass(PyObject *ls, elements &walk, Py_ssize_t expected,
 // character, one slot each (untouched pages cost nothing); none held across
 // a check, which may resize a bytearray.
 template <typename Code>
-PyObject *count_codes(PyObject *ls, call &c)
+[[gnu::noinline]] PyObject *count_codes(PyObject *ls, call &c)
 {
     constexpr std::size_t codes = std::size_t{1} << (8 * sizeof(Code));
     bool text = PyUnicode_CheckExact(ls);
