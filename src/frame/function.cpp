@@ -30,11 +30,11 @@ function_object *as_function(PyObject *self)
 // recursion limit. The limit (10,000 in release builds) assumes small C
 // frames; a cycle through korvex also runs bound methods, partials and
 // attribute look-ups, so each call counts twice, and six times with the
-// sanitizer's larger frames. Measured on x86_64 with GCC 12 -O3 (the
-// smallest thread stack in which each cycle shape of the tests ends in
-// RecursionError): at most 3,072 KiB (ambrel through a bound method or a
-// partial, elemcount through a `count` staticmethod), and 3,392 KiB under
-// AddressSanitizer (elemcount); the cycle tests run in a thread of 3.5 MiB,
+// sanitizer's larger frames. Measured on x86_64 (the smallest thread stack
+// in which each cycle shape of the tests ends in RecursionError): at most
+// 3,072 KiB with GCC 12 -O3 and 3,264 KiB with Clang 14 (ambrel through a
+// bound method or a partial), 3,136 KiB under AddressSanitizer (the write
+// functions through `items`); the cycle tests run in a thread of 3.5 MiB,
 // so that frames that grow fail there first. Keep large locals out of the
 // bodies' own frames.
 #ifdef KORVEX_ASAN
