@@ -275,6 +275,26 @@ def test_container_edges(ls, sequence):
     assert keyed(result) == keyed(_models.elemcount(sequence(ls)))
 
 
+class RaisesOnEq:
+    """Hashes to 13: past the first 8 slots of a frozenset's table."""
+
+    def __hash__(self):
+        return 13
+
+    def __eq__(self, other):
+        raise ZeroDivisionError
+
+
+def test_frozenset_members_past_the_first_slots_are_seen():
+    # Six members make a table of 32 slots. The two sets differ in their
+    # hashes, and compare their slot-13 members first, which raises.
+    ls = [frozenset({RaisesOnEq(), 1, 2, 3, 4, 30}),
+          frozenset({RaisesOnEq(), 1, 2, 3, 4, 31})]
+    for count in (_models.elemcount, elemcount):
+        with pytest.raises(ZeroDivisionError):
+            count(ls)
+
+
 @pytest.mark.parametrize("make", [
     lambda: list(range(5000)) * 20,
     lambda: list(range(20_000)),

@@ -507,11 +507,12 @@ class element_walk {
   public:
     // Returns 0, or -1 with the error of `iter()`.
     int start(PyObject *iterable);
-    // The next element into `item`: 1, 0 at the end (StopIteration
-    // included), or -1 with the iterator's error or a signal handler's.
-    int next(ref &item)
+    // The next element into `item`, after `work` units towards the next
+    // signal check: 1, 0 at the end (StopIteration included), or -1 with
+    // the iterator's error or a signal handler's.
+    int next(ref &item, Py_ssize_t work = 1)
     {
-        if (signals_.step() < 0) {
+        if (signals_.step(work) < 0) {
             return -1;
         }
         if (!sequence_) {
@@ -524,6 +525,19 @@ class element_walk {
         item = ref::new_ref(PySequence_Fast_GET_ITEM(sequence, index_++));
         return 1;
     }
+    // The elements from the next one on, borrowed, when the walk goes by
+    // position; else none.
+    std::span<PyObject *const> upcoming() const
+    {
+        PyObject *sequence = sequence_.get();
+        Py_ssize_t size = sequence ? PySequence_Fast_GET_SIZE(sequence) : 0;
+        if (index_ >= size) {
+            return {};
+        }
+        return {PySequence_Fast_ITEMS(sequence) + index_,
+                static_cast<std::size_t>(size - index_)};
+    }
+    signal_check &signals() { return signals_; }
 
   private:
     ref sequence_;
