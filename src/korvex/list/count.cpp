@@ -128,9 +128,6 @@ class admission {
             item == Py_None) {
             return true;
         }
-        auto admitted = [this, depth](PyObject *held) {
-            return admit(held, depth + 1);
-        };
         if (type == &PyTuple_Type && depth < max_depth) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(item); i++) {
                 if (!admit(PyTuple_GET_ITEM(item, i), depth + 1)) {
@@ -140,8 +137,9 @@ class admission {
             return true;
         }
         if (type == &PyFrozenSet_Type && depth < max_depth) {
-            return each_member(reinterpret_cast<PySetObject *>(item),
-                               admitted);
+            return each_member(
+                reinterpret_cast<PySetObject *>(item),
+                [&](PyObject *member) { return admit(member, depth + 1); });
         }
         return type->tp_hash == PyBaseObject_Type.tp_hash &&
                (type->tp_richcompare == PyBaseObject_Type.tp_richcompare ||
@@ -299,7 +297,7 @@ class counter {
     }
     __builtin_prefetch(next[12], 1);
     __builtin_prefetch(reinterpret_cast<char *>(next[12]) + 40);
-    if (Py_IS_TYPE(next[8], &PyFrozenSet_Type)) {
+    if (PyFrozenSet_CheckExact(next[8])) {
         auto *set = reinterpret_cast<PySetObject *>(next[8]);
         for (int slot : {0, 3, 7}) {  // 128 bytes: three lines at most
             __builtin_prefetch(set->table + slot);
