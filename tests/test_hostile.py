@@ -152,6 +152,43 @@ def test_elements_freed_by_count_stay_alive_as_keys():
     assert out.strip() == "[0] [1]"
 
 
+def test_keys_put_into_the_index_dict_by_a_handler_stay_alive():
+    """A signal handler finds the result dict that serves as the index and
+    adds a key whose hash drops it from that dict, and a value that is no
+    count; the switch from that dict to the counter meets both."""
+    out = run_child("""
+        import ctypes, functools, gc, operator, signal
+        from korvex.list.count import elemcount
+        class Plain:
+            pass
+        class DropsItself:
+            armed = False
+            def __hash__(self):
+                if DropsItself.armed:
+                    DropsItself.armed = False
+                    index.pop(self)
+                return 13
+        ls = [Plain() for _ in range(4200)]
+        ls += [ls[0]] * 5000
+        index = None
+        def handler(*_):
+            global index
+            index = next(o for o in gc.get_objects()
+                         if type(o) is dict and ls[1] in o)
+            index[DropsItself()] = Plain()
+            DropsItself.armed = True
+        signal.signal(signal.SIGUSR1, handler)
+        raise_it = functools.partial(ctypes.CDLL(None)["raise"],
+                                     signal.SIGUSR1)
+        *_, counts = map(operator.call,
+                         [raise_it, functools.partial(elemcount, ls)])
+        junk = [Plain() for _ in range(10000)]
+        print(index is not None, counts[ls[0]], counts[ls[1]],
+              sorted(n for k, n in counts.items() if type(k) is not Plain))
+        """)
+    assert out.strip() == "True 5001 1 [0]"
+
+
 def test_argument_freed_by_its_own_method_stays_alive():
     """A partial whose state is replaced while its korvex function runs
     drops the only other reference to the argument."""

@@ -406,9 +406,8 @@ constexpr Py_ssize_t first_sample = 128;
 constexpr Py_ssize_t sample_size = 4096;
 constexpr Py_ssize_t mostly_new_percent = 99;
 
-// Counts one more `item` in `counts`, the result dict as the index: one
-// probe inserts a new key, or finds one whose count is then raised. 1 when
-// it was there, 0 when new, or -1 with an exception set.
+// One more `item` in `counts`, the result dict as the index, one probe if
+// new: 1 when it was there, 0 when new, or -1 with an exception set.
 int count_in_dict(PyObject *counts, PyObject *item)
 {
     PyObject *one = PyLong_FromLong(1);  // a small int: immortal
@@ -418,7 +417,9 @@ int count_in_dict(PyObject *counts, PyObject *item)
     if (found <= 0) {
         return found;
     }
-    ref raised = ref::steal(PyNumber_Add(current, one));
+    ref raised =
+        ref::steal(PyLong_CheckExact(current) ? PyNumber_Add(current, one)
+                                              : Py_NewRef(one));
     return raised && PyDict_SetItem(counts, item, raised.get()) == 0 ? 1 : -1;
 }
 
@@ -482,13 +483,15 @@ int count_in_dict(PyObject *counts, PyObject *item)
                      repeats * 100 >
                          sample_size * (100 - mostly_new_percent)) {
                 next_sample = -1;
+                // Code run at a check (counts are then taken again) may
+                // have put any key here: each is held while it hashes.
                 PyObject *key, *value;
                 for (Py_ssize_t at = 0;
                      index_dict &&
                      PyDict_Next(index_dict.get(), &at, &key, &value);) {
-                    Py_ssize_t count = PyLong_AsSsize_t(value);
-                    if ((count == -1 && PyErr_Occurred()) ||
-                        counted.add(key, count) < 0) {
+                    ref held = ref::new_ref(key);
+                    Py_ssize_t n = signals.ran() ? 1 : PyLong_AsSsize_t(value);
+                    if (n == -1 || counted.add(key, n) < 0) {
                         return nullptr;
                     }
                 }
